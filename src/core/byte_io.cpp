@@ -1,0 +1,145 @@
+#include "core/byte_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+#include "core/graphic.h"
+
+namespace vexo {
+
+namespace {
+
+std::string describe(const std::string& what, const std::string& path, int err) {
+  return what + " " + path + ": " + std::strerror(err);
+}
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+mode_t currentUmask() {
+  mode_t m = ::umask(0);
+  ::umask(m);
+  return m;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes) {
+  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (f.fd < 0) throw FileError(describe("cannot open", path, errno));
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0) throw FileError(describe("cannot read", path, errno));
+  if (S_ISDIR(st.st_mode)) throw FileError(describe("cannot read", path, EISDIR));
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
+    throw FileError("file is larger than the memory limit: " + path);
+  std::vector<std::uint8_t> data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  std::uint8_t buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(f.fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileError(describe("cannot read", path, errno));
+    }
+    if (n == 0) break;
+    if (data.size() + static_cast<std::size_t>(n) > maxBytes)
+      throw FileError("file is larger than the memory limit: " + path);
+    data.insert(data.end(), buf, buf + n);
+  }
+  return data;
+}
+
+AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
+  auto slash = path_.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+  temp_ = dir + ".vexo-XXXXXX.tmp";
+  fd_ = ::mkostemps(temp_.data(), 4, O_CLOEXEC);
+  if (fd_ < 0) throw FileError(describe("cannot create", path_, errno));
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void AtomicFile::write(std::span<const std::uint8_t> bytes) {
+  const std::uint8_t* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileError(describe("cannot write", path_, errno));
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void AtomicFile::commit() {
+  struct stat st {};
+  mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
+  if (::fchmod(fd_, mode) != 0) throw FileError(describe("cannot write", path_, errno));
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw FileError(describe("cannot write", path_, errno));
+  if (::rename(temp_.c_str(), path_.c_str()) != 0)
+    throw FileError(describe("cannot write", path_, errno));
+  temp_.clear();
+}
+
+void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes) {
+  AtomicFile out(path);
+  out.write(bytes);
+  out.commit();
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool pathExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Graphic's file helpers live here beside the file functions they use.
+void Graphic::loadFromFile(const std::string& path) {
+  auto bytes = readWholeFile(path, limits().maxImageBytes);
+  loadFromMemory(bytes);
+}
+
+void Graphic::saveToFile(const std::string& path) const { writeFileAtomic(path, saveToMemory()); }
+
+std::vector<std::uint8_t> Graphic::saveToMemory() const {
+  throw Error("this image class cannot be saved");
+}
+
+void Graphic::assign(const Bitmap&) { throw Error("this image class cannot be assigned"); }
+
+void drawBitmap24(const Bitmap& source, Bitmap& target, int x, int y) {
+  if (source.bits() != 24 || target.bits() != 24) throw Error("drawBitmap24 needs 24-bit bitmaps");
+  const int x0 = std::max(0, x), x1 = std::min(target.width(), x + source.width());
+  const int y0 = std::max(0, y), y1 = std::min(target.height(), y + source.height());
+  if (x0 >= x1) return;
+  for (int ty = y0; ty < y1; ++ty)
+    std::memcpy(target.row(ty) + 3 * x0, source.row(ty - y) + 3 * (x0 - x),
+                static_cast<std::size_t>(x1 - x0) * 3);
+}
+
+}  // namespace vexo

@@ -1,0 +1,48 @@
+// Whole-file reading and atomic file writing on POSIX paths (file names are bytes).
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace vexo {
+
+class FileError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Reads a whole regular file; throws FileError when it cannot be opened or read, or is larger
+// than maxBytes.
+std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes);
+
+// Output written to a temporary file beside the target and renamed over it only by commit(), so
+// a failure leaves no partial file and never damages an existing one. Destroying an uncommitted
+// AtomicFile removes the temporary file.
+class AtomicFile {
+ public:
+  explicit AtomicFile(std::string path);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  void write(std::span<const std::uint8_t> bytes);
+  // Moves the finished file into place. An existing file of that name is replaced and keeps its
+  // permission bits; a new one gets 0666 less the umask.
+  void commit();
+
+ private:
+  std::string path_, temp_;
+  int fd_ = -1;
+};
+
+// Writes bytes to path atomically.
+void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes);
+
+bool isRegularFile(const std::string& path);  // follows links
+bool isDirectory(const std::string& path);    // follows links
+bool pathExists(const std::string& path);     // any kind of entry, links followed
+
+}  // namespace vexo

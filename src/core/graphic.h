@@ -1,0 +1,45 @@
+// The common interface of every image class the format table can construct.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/bitmap.h"
+#include "core/limits.h"
+
+namespace vexo {
+
+class Graphic {
+ public:
+  virtual ~Graphic() = default;
+
+  // Reads the whole file (refusing one larger than the limit) and calls loadFromMemory.
+  virtual void loadFromFile(const std::string& path);
+  virtual void loadFromMemory(std::span<const std::uint8_t> data) = 0;
+
+  // Writes saveToMemory() through an atomic file: complete or not at all.
+  virtual void saveToFile(const std::string& path) const;
+  virtual std::vector<std::uint8_t> saveToMemory() const;  // default: throws, reader only
+
+  virtual int width() const = 0;
+  virtual int height() const = 0;
+  virtual bool empty() const { return width() == 0 || height() == 0; }
+
+  // Draws the image at (x, y) at its own size onto a 24-bit target; transparent parts leave the
+  // target as it is.
+  virtual void draw(Bitmap& target, int x, int y) const = 0;
+
+  virtual void assign(const Bitmap& bitmap);  // default: throws, not a writer
+
+  void setLimits(const DecodeLimits& limits) { limits_ = limits; }
+  const DecodeLimits& limits() const { return limits_; }
+
+ private:
+  DecodeLimits limits_ = DecodeLimits::defaults();
+};
+
+// Copies a 24-bit source onto a 24-bit target at (x, y), clipped to the target.
+void drawBitmap24(const Bitmap& source, Bitmap& target, int x, int y);
+
+}  // namespace vexo

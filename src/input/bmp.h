@@ -1,0 +1,39 @@
+// Windows bitmap files: the full reader behind ".bmp" and the writer of bitmap output.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/bitmap.h"
+#include "core/graphic.h"
+
+namespace vexo {
+
+class BmpError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Decodes a bitmap file (core, info, V4 and V5 headers; 1/4/8-bit palettes, RLE4/RLE8, 16/32-bit
+// bit fields, 24-bit, top-down rows) into a 24-bit Bitmap. Throws BmpError or ImageSizeError.
+Bitmap ReadBmp(std::span<const std::uint8_t> data, const DecodeLimits& limits);
+
+// Encodes a Bitmap of any depth as a bitmap file: 40-byte info header, palette for 8 bits or
+// fewer, bottom-up rows; 16 bits as bit fields 5-6-5, 15 bits as plain 5-5-5.
+std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap);
+
+class BmpImage : public Graphic {
+ public:
+  void loadFromMemory(std::span<const std::uint8_t> data) override;
+  std::vector<std::uint8_t> saveToMemory() const override { return EncodeBmp(bitmap_); }
+  int width() const override { return bitmap_.width(); }
+  int height() const override { return bitmap_.height(); }
+  void draw(Bitmap& target, int x, int y) const override { drawBitmap24(bitmap_, target, x, y); }
+  void assign(const Bitmap& bitmap) override { bitmap_ = bitmap; }
+  const Bitmap& bitmap() const { return bitmap_; }
+
+ private:
+  Bitmap bitmap_;
+};
+
+}  // namespace vexo

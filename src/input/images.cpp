@@ -1,0 +1,61 @@
+#include "input/images.h"
+
+#include "input/bmp.h"
+#include "input/dib.h"
+#include "input/jpeg_reader.h"
+
+namespace vexo {
+
+namespace {
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+template <class T>
+GraphicFactory factoryOf() {
+  return [] { return std::make_unique<T>(); };
+}
+
+}  // namespace
+
+void TImages::Add(std::string_view extension, GraphicFactory factory) {
+  entries_.push_back({std::string(extension.substr(0, 10)), std::move(factory)});
+}
+
+int TImages::IndexOf(std::string_view extension) const {
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (equalsNoCase(entries_[i].extension, extension)) return static_cast<int>(i);
+  return -1;
+}
+
+void TImages::Reset() {
+  Clear();
+  Add(".jpg", factoryOf<JpegFileImage>());
+  Add(".jpeg", factoryOf<JpegFileImage>());
+  Add(".jpe", factoryOf<JpegFileImage>());
+  Add(".bmp", factoryOf<BmpImage>());
+  Add(".dib", factoryOf<TDibImage>());
+}
+
+std::string ExtractFileExt(std::string_view path) {
+  const auto slash = path.rfind('/');
+  const auto name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const auto dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
+}
+
+Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path) {
+  auto graphic = factory();
+  graphic->loadFromFile(path);
+  Bitmap working(graphic->width(), graphic->height(), 24, graphic->limits());
+  graphic->draw(working, 0, 0);
+  return working;
+}
+
+}  // namespace vexo

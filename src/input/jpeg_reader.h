@@ -1,0 +1,33 @@
+// The JPEG input reader on libjpeg: baseline, progressive, grayscale, CMYK and YCCK.
+#pragma once
+#include <cstdint>
+#include <span>
+
+#include "core/bitmap.h"
+#include "core/graphic.h"
+
+namespace vexo {
+
+class JpegReadError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Decodes a JPEG stream to a 24-bit Bitmap; libjpeg's errors become JpegReadError, and a frame
+// whose pixels would pass the limit is refused before decoding.
+Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits);
+
+class JpegFileImage : public Graphic {
+ public:
+  void loadFromMemory(std::span<const std::uint8_t> data) override {
+    bitmap_ = DecodeJpegWithLibjpeg(data, limits());
+  }
+  int width() const override { return bitmap_.width(); }
+  int height() const override { return bitmap_.height(); }
+  void draw(Bitmap& target, int x, int y) const override { drawBitmap24(bitmap_, target, x, y); }
+
+ private:
+  Bitmap bitmap_;
+};
+
+}  // namespace vexo
