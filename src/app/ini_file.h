@@ -1,6 +1,7 @@
 // TExtIniFile: the settings store. Holds the whole INI file in memory as sections of raw lines
 // and writes it back in one piece (CR LF line ends, UTF-8).
 #pragma once
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -24,7 +25,8 @@ class TExtIniFile {
   // initial file); empty means the name of /proc/self/exe. The initial path is the
   // dfApplication folder followed by the base name and ".ini"; that file is read at once.
   explicit TExtIniFile(std::string exeName = {});
-  // Writes the model back when AutoUpdate is on and UpdateAtOnce is off.
+  // Writes the model back (even an empty one) when AutoUpdate is on and UpdateAtOnce is off.
+  // OnUpdate is not raised from here: its owner may already be half destroyed.
   ~TExtIniFile();
   TExtIniFile(const TExtIniFile&) = delete;
   TExtIniFile& operator=(const TExtIniFile&) = delete;
@@ -74,12 +76,30 @@ class TExtIniFile {
     std::string header;  // as in the file, brackets included
     std::vector<std::string> lines;
   };
-  // ... implementation state
+
+  bool sameName(std::string_view a, std::string_view b) const;
+  const Section* findSection(std::string_view name) const;
+  Section* findSection(std::string_view name);
+  Section& sectionFor(std::string_view name);  // found or appended
+  // Index of the first line of the section named key, or -1.
+  std::ptrdiff_t findLine(const Section& s, std::string_view key) const;
+  const std::string* findValue(std::string_view section, std::string_view key) const;
+  void store(std::string_view section, std::string_view key, std::string_view value);
+  bool removeLine(Section& s, std::string_view key);
+  // Removes the first line of each of key.0, key.1 ... whose index lies in [from, to).
+  void removeItems(Section& s, std::string_view key, long long from, long long to);
+  void afterChange();
+  // Writes the model to path_; with onlyNonEmpty a model without sections writes nothing.
+  // Failures are swallowed.
+  void writeModel(bool onlyNonEmpty) noexcept;
+  void changePath(TDefaultFolder folder, const std::string& fileName);
+
   std::string exeBase_;
   TDefaultFolder defaultFolder_ = TDefaultFolder::dfApplication;
   std::string fileName_;
   std::string path_;
   std::vector<Section> sections_;
+  bool unreadable_ = false;  // the file exists but could not be read
 };
 
 // The folder that a TDefaultFolder value stands for, ending with "/" (empty for dfUser), created
