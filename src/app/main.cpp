@@ -1,1 +1,147 @@
-int main() { return 0; }
+// Entry: settings mode without arguments, conversion mode with them.
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/front_end.h"
+#include "app/ini_file.h"
+#include "app/pipeline.h"
+#include "core/byte_io.h"
+#include "core/limits.h"
+#include "input/images.h"
+
+namespace {
+
+constexpr const char* kUsage = R"(使い方: vexo [スイッチ] [ファイルまたはフォルダ ...]
+Usage:  vexo [switches] [files or folders ...]
+
+ファイルとフォルダ (サブフォルダを含む) の画像を一つの形式に変換します。
+引数がなければ設定だけを行います。
+Converts every image file given, and every file below the folders given, to one format.
+Without arguments only the settings are shown.
+
+スイッチ / switches ("-" または "/"; 大文字小文字は問わない / any case):
+  -GJ -GB -GP -GG -GW -GE -GI -GX
+                 出力形式: JPEG, BMP, PNG, GIF, WMF, EMF, ICO, ファイルごとに選択
+                 output format: JPEG, BMP, PNG, GIF, WMF, EMF, icon, ask for each file
+  -X:n -Y:n -Z:n 幅 / 高さ / 長辺を n ピクセルに (n% ならパーセント)。サイズ変更が設定で
+                 有効なときだけ働きます
+                 width / height / longer side to n pixels (n% for percent); takes effect when
+                 resizing is on in the settings
+  -Rn            回転角度 (90, 180, 270)。回転が設定で有効なときだけ働きます
+                 angle (90, 180, 270); takes effect when rotation is on in the settings
+  -M  -F         左右反転 / 上下反転   mirror / flip
+  -S             終了後にレポートを表示   show the report
+  -P             進行状況を隠す   hide the progress
+  -D             変換の前に設定ダイアログを表示   show the options dialog first
+  -ND -NF -NM -NP -NR -NS -NZ
+                 設定を一つ無効にする (D, F, M, P, R=回転, S, Z=サイズ変更)
+                 turn one setting off (D, F, M, P, R=rotate, S, Z=resize)
+
+長いオプション / long options:
+  --console      端末で実行する   run in the terminal
+  --gui          ダイアログで実行する   run with the dialogs
+  --memory-limit=MiB
+                 一画像のメモリ上限 (既定 1024)   memory limit of one image (default 1024)
+  --help         この説明   this help
+  --version      バージョン   version
+
+設定ファイル / settings: $XDG_CONFIG_HOME/vexo/Vexo.ini (~/.config/vexo/Vexo.ini)
+)";
+
+struct LongOptions {
+  bool console = false, gui = false;
+  std::string script;
+};
+
+[[noreturn]] void fail(const std::string& message) {
+  std::cerr << "vexo: " << message << "\n"
+            << "詳しくは vexo --help / see vexo --help\n";
+  std::exit(2);
+}
+
+// Takes the long options out of argv. An argument that starts with "--" is a long option
+// unless a file of exactly that name exists.
+std::vector<std::string> takeLongOptions(int argc, char** argv, LongOptions& opts) {
+  std::vector<std::string> rest;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--", 0) != 0 || arg.size() == 2 || vexo::isRegularFile(arg)) {
+      rest.push_back(arg);
+      continue;
+    }
+    const auto eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
+    if (name == "--help") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (name == "--version") {
+      std::cout << "vexo " VEXO_VERSION "\n";
+      std::exit(0);
+    } else if (name == "--console") {
+      opts.console = true;
+    } else if (name == "--gui") {
+      opts.gui = true;
+    } else if (name == "--script") {
+      // Answers for the scripted front end (used by the tests): a file, or "-" for stdin.
+      try {
+        auto bytes = vexo::readWholeFile(value == "-" ? "/dev/stdin" : value, 1 << 20);
+        opts.script.assign(bytes.begin(), bytes.end());
+        if (opts.script.empty()) opts.script = "\n";
+      } catch (const vexo::Error& e) {
+        fail(e.what());
+      }
+    } else if (name == "--memory-limit") {
+      unsigned long long mib = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), mib);
+      if (ec != std::errc() || end != value.data() + value.size() || mib == 0 ||
+          mib > (1ull << 24))
+        fail("--memory-limit needs a size in MiB");
+      vexo::DecodeLimits::defaults().maxImageBytes = mib << 20;
+    } else {
+      fail("unknown option " + name);
+    }
+  }
+  return rest;
+}
+
+int settingsMode() {
+  vexo::TExtIniFile ini;
+  ini.SetDefaultFolder(vexo::TDefaultFolder::dfAppData);
+  ini.SetFileName("Vexo.ini");
+  std::cout << "設定ファイル / settings file: " << ini.Path() << "\n"
+            << "このビルドには設定ダイアログがありません。ファイルを直接編集してください"
+               " (キーは README を参照)。\n"
+            << "This build has no options dialog: edit the file directly (the keys are listed in"
+               " the README).\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LongOptions opts;
+  const std::vector<std::string> args = takeLongOptions(argc, argv, opts);
+  if (args.empty()) return settingsMode();
+  if (opts.gui) std::cerr << "vexo: このビルドにはダイアログがありません / no dialogs in this build\n";
+
+  vexo::TImages images;
+  vexo::TExtIniFile ini;
+  ini.SetDefaultFolder(vexo::TDefaultFolder::dfAppData);
+  ini.SetFileName("Vexo.ini");
+  vexo::RunSettings settings = vexo::ReadRunSettings(ini);
+  vexo::FileList files;
+  vexo::ParseCommandLine(args, settings, files);
+
+  auto frontEnd = opts.script.empty() ? vexo::MakeTerminalFrontEnd()
+                                      : vexo::MakeScriptedFrontEnd(opts.script);
+  vexo::RunConversion(settings, files, ini, *frontEnd, images);
+  return 0;
+}

@@ -1,6 +1,7 @@
 #include "core/byte_io.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,15 +86,18 @@ void AtomicFile::write(std::span<const std::uint8_t> bytes) {
   }
 }
 
-void AtomicFile::commit() {
+void AtomicFile::commit(bool replace) {
   struct stat st {};
   mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
   if (::fchmod(fd_, mode) != 0) throw FileError(describe("cannot write", path_, errno));
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) throw FileError(describe("cannot write", path_, errno));
-  if (::rename(temp_.c_str(), path_.c_str()) != 0)
-    throw FileError(describe("cannot write", path_, errno));
+  int rc = replace ? ::rename(temp_.c_str(), path_.c_str())
+                   : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && !replace && errno == EINVAL)  // file system without RENAME_NOREPLACE
+    rc = ::rename(temp_.c_str(), path_.c_str());
+  if (rc != 0) throw FileError(describe("cannot write", path_, errno));
   temp_.clear();
 }
 

@@ -29,9 +29,10 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   void write(std::span<const std::uint8_t> bytes);
-  // Moves the finished file into place. An existing file of that name is replaced and keeps its
-  // permission bits; a new one gets 0666 less the umask.
-  void commit();
+  // Moves the finished file into place. With replace, an existing file of that name is replaced
+  // and its permission bits kept; without it, an existing file makes commit fail untouched. A new
+  // file gets 0666 less the umask.
+  void commit(bool replace = true);
 
  private:
   std::string path_, temp_;

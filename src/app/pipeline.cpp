@@ -1,0 +1,183 @@
+#include "app/pipeline.h"
+
+#include <cmath>
+#include <exception>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "app/front_end.h"
+#include "app/ini_file.h"
+#include "app/naming.h"
+#include "core/byte_io.h"
+#include "input/bmp.h"
+#include "input/images.h"
+
+namespace vexo {
+
+namespace {
+
+// A failure of this unit: a setting or edit that cannot be carried out for a file.
+class ConversionError : public Error {
+ public:
+  using Error::Error;
+};
+
+struct RunState {
+  int collisionPolicy;
+  std::string outputFolder;
+  bool useOutput;
+  bool carryExif, exifThumb;  // read once; the JPEG writer uses them
+  int currentFormat;
+  bool rememberAll = false;
+  std::vector<std::string> report;
+};
+
+std::string withDelimiter(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string removeExtension(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const auto dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
+  return path.substr(0, dot);
+}
+
+std::string fileNameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The edits of the settings. Resizing and the quarter turns, mirror and flip come with the
+// imaging library; until then a file that asks for them fails rather than being written
+// unedited.
+Bitmap applyEdits(Bitmap working, RunSettings& settings, int format) {
+  if (settings.ChangeSize && format != kFormatIcon) {
+    ResizeTarget(working.width(), working.height(), settings);
+    throw ConversionError("resizing is not available in this version");
+  }
+  if (settings.Rotate) {
+    if (settings.Angle < 0) settings.Angle += 360;
+    if (settings.Angle == 90 || settings.Angle == 180 || settings.Angle == 270)
+      throw ConversionError("rotation is not available in this version");
+  }
+  if (settings.Mirror || settings.Flip)
+    throw ConversionError("mirroring and flipping are not available in this version");
+  return working;
+}
+
+// Writes bytes to the resolved name; an existing file is replaced only when the naming chose to
+// overwrite it.
+void save(const std::string& name, const std::vector<std::uint8_t>& bytes, bool replace) {
+  AtomicFile out(name);
+  out.write(bytes);
+  out.commit(replace);
+}
+
+// Bitmap output: colour depth from "BMP" "Color" (0 keeps the working 24 bits).
+std::string writeBitmap(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
+                        const std::string& base) {
+  const int color = ini.ReadInteger("BMP", "Color", 0);
+  if (color != 0 && color != 24)
+    throw ConversionError("bitmap colour depth " + std::to_string(color) +
+                          " is not available in this version");
+  if (ini.ReadBool("BMP", "Mono", false))
+    throw ConversionError("monochrome bitmaps are not available in this version");
+  const std::string name = namer.ResolveOutputName(base, ".bmp");
+  if (!name.empty()) save(name, EncodeBmp(working), namer.replacing());
+  return name;
+}
+
+std::string writeOutput(int format, Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
+                        const std::string& base) {
+  switch (format) {
+    case kFormatBitmap: return writeBitmap(working, ini, namer, base);
+    case kFormatJpeg: case kFormatPng: case kFormatGif: case kFormatWmf: case kFormatEmf:
+    case kFormatIcon:
+      throw ConversionError("this output format is not available in this version");
+    default: throw ConversionError("unknown output format " + std::to_string(format));
+  }
+}
+
+}  // namespace
+
+Size2 ResizeTarget(int width, int height, const RunSettings& settings) {
+  double factor;
+  if (settings.SizeUnit != 0) {
+    factor = settings.Size / 100.0;
+  } else {
+    const int reference = settings.MaxSize == 0 ? (width > height ? width : height)
+                          : settings.MaxSize == 1 ? width
+                                                  : height;
+    factor = static_cast<double>(settings.Size) / reference;
+    if (factor > 1) factor = 1;
+  }
+  auto scale = [factor](int side) {
+    const long double v = static_cast<long double>(side) * static_cast<long double>(factor);
+    const long double t = std::trunc(v);
+    const int n = t >= 2147483647.0L ? 2147483647 : t <= 0 ? 0 : static_cast<int>(t);
+    return n == 0 ? 1 : n;
+  };
+  return {scale(width), scale(height)};
+}
+
+void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& ini,
+                   RunFrontEnd& frontEnd, const TImages& images) {
+  RunState run{
+      .collisionPolicy = ini.ReadInteger("Options", "Same", 1),
+      .outputFolder = withDelimiter(ini.ReadString("Options", "Output", "")),
+      .useOutput = ini.ReadBool("Options", "UseOutput", false),
+      .carryExif = ini.ReadBool("Jpeg", "Exif", false),
+      .exifThumb = ini.ReadBool("Jpeg", "ExifThumb", false),
+      .currentFormat = settings.ImageType,
+      .report = {},
+  };
+  OutputNamer namer(run.collisionPolicy, frontEnd);
+
+  frontEnd.Prepare(static_cast<int>(files.size()), settings.HideProgress);
+  if (!settings.HideProgress) frontEnd.Show();
+
+  for (const auto& path : files) {
+    frontEnd.Step(path);
+    if (frontEnd.Stopped()) break;
+
+    const std::string shown = DisplayName(path);
+    const int reader = images.IndexOf(ExtractFileExt(path));
+    if (reader < 0) {
+      run.report.push_back("[-] " + shown + "(未対応)");
+      continue;
+    }
+
+    if (settings.ImageType == kFormatAsk && !run.rememberAll) {
+      int format = run.currentFormat;
+      const int answer = frontEnd.AskFormat(path, format);
+      if (answer == kSelectCancel) break;
+      if (answer == kSelectSkip) continue;
+      run.currentFormat = format;
+      if (answer == kSelectAll) run.rememberAll = true;
+    }
+
+    try {
+      // An output folder that is on but empty would mean the root folder: refuse it.
+      if (run.useOutput && run.outputFolder.empty())
+        throw ConversionError("the output folder is not set");
+      Bitmap working = LoadWorkingBitmap(images.ClassAt(reader), path);
+      working = applyEdits(std::move(working), settings, run.currentFormat);
+      const std::string base =
+          removeExtension(run.useOutput ? run.outputFolder + fileNameOf(path) : path);
+      const std::string name = writeOutput(run.currentFormat, working, ini, namer, base);
+      run.report.push_back(name.empty() ? "[S] " + shown
+                                        : "[O] " + shown + " -> " + DisplayName(name));
+    } catch (const std::exception& e) {
+      run.report.push_back("[X] " + shown);
+      frontEnd.FileFailed(path, std::string(e.what()));
+    }
+  }
+
+  frontEnd.Close();
+  if (settings.Report) frontEnd.ShowReport(run.report);
+}
+
+}  // namespace vexo
