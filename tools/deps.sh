@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what building (and, with --test, testing) Vexo needs on Debian 12.
+set -euo pipefail
+packages=(cmake ninja-build g++ pkg-config zlib1g-dev libjpeg62-turbo-dev)
+if [ "${1:-}" = "--test" ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+             imagemagick python3-pil libjpeg-turbo-progs pngcheck gifsicle
+             libimage-exiftool-perl exiv2)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

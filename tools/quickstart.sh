@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the build dependencies, builds Vexo and converts a copy of the bundled samples to
+# 24-bit bitmaps, printing the report.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build --target vexo
+work=$(mktemp -d)
+cp -r samples "$work/"
+echo "Converting $work/samples:"
+build/bin/vexo --console -gb -s "$work/samples"
+echo "Outputs are in $work/samples"
