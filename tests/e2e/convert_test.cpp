@@ -1,0 +1,334 @@
+// Runs the real vexo binary on temporary folders with a private settings folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string readText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+struct Result {
+  int exitCode;
+  std::string out, err;
+  std::vector<std::string> report() const { return lines(out); }
+};
+
+// Top-down RGB bytes of an image file as Pillow decodes it.
+std::string pillowRgb(const fs::path& file) {
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import sys;from PIL import Image;"
+      "im=Image.open(sys.argv[1]).convert('RGB');"
+      "sys.stdout.buffer.write(b'%dx%d:'%im.size+im.tobytes())\" " +
+      quote(file.string());
+  FILE* p = ::popen(cmd.c_str(), "r");
+  std::string data;
+  char buf[65536];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) data.append(buf, n);
+  ::pclose(p);
+  return data;
+}
+
+class Vexo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() /
+            ("vexo-e2e-" + std::to_string(::getpid()) + "-" + info->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "config" / "vexo");
+    fs::create_directories(root_ / "work");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path work() const { return root_ / "work"; }
+
+  void settings(const std::string& ini) {
+    std::ofstream(root_ / "config" / "vexo" / "Vexo.ini", std::ios::binary) << ini;
+  }
+
+  // Runs vexo in the work folder with stdin from /dev/null (no terminal to ask).
+  Result vexo(const std::vector<std::string>& args, const std::string& script = {}) {
+    std::string cmd = "cd " + quote(work().string()) +
+                      " && XDG_CONFIG_HOME=" + quote((root_ / "config").string()) + " " +
+                      quote(VEXO_BINARY);
+    if (!script.empty()) {
+      std::ofstream(root_ / "script.txt") << script;
+      cmd += " --script=" + quote((root_ / "script.txt").string());
+    }
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " </dev/null >" + quote((root_ / "out.txt").string()) + " 2>" +
+           quote((root_ / "err.txt").string());
+    const int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(root_ / "out.txt"),
+            readText(root_ / "err.txt")};
+  }
+
+  // Draws an image file with Pillow (format from the extension, extra save arguments).
+  void image(const std::string& name, int w, int h, const std::string& saveArgs = "",
+             const std::string& transform = "") {
+    fs::path p = work() / name;
+    fs::create_directories(p.parent_path());
+    const std::string cmd =
+        "/usr/bin/python3 -c \"import sys;from PIL import Image;"
+        "im=Image.linear_gradient('L').resize((" +
+        std::to_string(w) + "," + std::to_string(h) +
+        "));im=Image.merge('RGB',(im,im.rotate(90),im.transpose(Image.FLIP_TOP_BOTTOM)))" +
+        transform + ";im.save(sys.argv[1]" +
+        saveArgs + ")\" " + quote(p.string());
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  }
+
+  void file(const std::string& name, const std::string& bytes) {
+    std::ofstream(work() / name, std::ios::binary) << bytes;
+  }
+
+  std::vector<std::string> listing(const fs::path& dir) const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path root_;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(Vexo, MixedFolderGivesOneLineEachInOrder) {
+  image("a.bmp", 33, 17);
+  file("b.txt", "not an image");
+  file("c.jpg", "\xFF\xD8\xFF\xE0 broken");
+  image("d.dib", 20, 10, ",format='BMP'");
+  image("e.jpg", 40, 30);
+  image("sub/f.jpeg", 8, 8);
+  const Result r = vexo({"--console", "-gb", "-s", "."});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a_1.bmp", "[-] b.txt(未対応)", "[X] c.jpg",
+                               "[O] d.dib -> d.bmp", "[O] e.jpg -> e.bmp",
+                               "[O] f.jpeg -> f.bmp"}));
+  // The reason of the failure goes to stderr.
+  EXPECT_NE(r.err.find("c.jpg"), std::string::npos) << r.err;
+  // Outputs hold the source pixels as an independent decoder reads them.
+  EXPECT_EQ(pillowRgb(work() / "a_1.bmp"), pillowRgb(work() / "a.bmp"));
+  EXPECT_EQ(pillowRgb(work() / "d.bmp"), pillowRgb(work() / "d.dib"));
+  EXPECT_EQ(pillowRgb(work() / "e.bmp"), pillowRgb(work() / "e.jpg"));
+  EXPECT_EQ(pillowRgb(work() / "sub/f.bmp"), pillowRgb(work() / "sub/f.jpeg"));
+}
+
+TEST_F(Vexo, CorpusImagesConvertToTheirPixels) {
+  const fs::path corpus = VEXO_CORPUS_DIR;
+  const std::vector<std::string> sources = {
+      "bmp/bmpsuite/g/pal8rle.bmp", "bmp/bmpsuite/g/rgb16-565.bmp",
+      "bmp/bmpsuite/g/pal4.bmp",    "bmp/image-rs/Info_R8_G8_B8_Top_Down.bmp",
+      "jpeg/wuffs/peacock.progressive.jpeg", "jpeg/wuffs/bricks-gray.jpeg",
+      "jpeg/libjpeg-turbo/testorig.jpg"};
+  for (const auto& s : sources) fs::copy_file(corpus / s, work() / fs::path(s).filename());
+  const Result r = vexo({"-gb", "-s", "."});
+  ASSERT_EQ(r.report().size(), sources.size()) << r.out << r.err;
+  for (const auto& s : sources) {
+    const auto name = fs::path(s).filename();
+    auto out = work() / name;
+    out.replace_extension(".bmp");
+    if (name.extension() == ".bmp") out = work() / (name.stem().string() + "_1.bmp");
+    EXPECT_EQ(pillowRgb(out), pillowRgb(corpus / s)) << s;
+  }
+}
+
+TEST_F(Vexo, NumberedNamesSkipTakenOnes) {
+  settings("[Options]\r\nSame=0\r\nImageType=1\r\n");
+  image("photo.jpg", 10, 10);
+  image("photo.dib", 10, 10, ",format='BMP'");
+  EXPECT_EQ(vexo({"-s", "photo.jpg", "photo.dib"}).report(),
+            (Lines{"[O] photo.jpg -> photo.bmp", "[O] photo.dib -> photo_1.bmp"}));
+  fs::remove(work() / "photo.bmp");
+  file("photo.bmp", "x");
+  const Result r = vexo({"-s", "photo.jpg", "photo.jpg"});
+  EXPECT_EQ(r.report(), (Lines{"[O] photo.jpg -> photo_2.bmp", "[O] photo.jpg -> photo_3.bmp"}));
+  EXPECT_EQ(readText(work() / "photo.bmp"), "x");
+}
+
+TEST_F(Vexo, OverwritePolicyReplacesEvenTheSource) {
+  settings("[Options]\r\nSame=2\r\nImageType=1\r\nReport=1\r\n");
+  // An 8-bit source, so that its replacement by a 24-bit file shows in the header.
+  image("a.bmp", 9, 7, "", ";im=im.quantize(16)");
+  const std::string before = pillowRgb(work() / "a.bmp");
+  const Result r = vexo({"a.bmp"});
+  EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a.bmp"}));
+  EXPECT_EQ(pillowRgb(work() / "a.bmp"), before);
+  EXPECT_EQ(readText(work() / "a.bmp")[28], 24);
+  EXPECT_EQ(listing(work()), (Lines{"a.bmp"}));
+}
+
+TEST_F(Vexo, FailureLeavesExistingFilesUntouchedAndNoLeftovers) {
+  settings("[Options]\r\nSame=2\r\nImageType=1\r\nReport=1\r\n");
+  const std::string broken = "BM\x36\x00\x00\x00\x00\x00\x00\x00\x36\x00\x00\x00\x28\x00\x00\x00";
+  file("bad.bmp", broken);
+  const Result r = vexo({"bad.bmp"});
+  EXPECT_EQ(r.report(), (Lines{"[X] bad.bmp"}));
+  EXPECT_EQ(readText(work() / "bad.bmp"), broken);
+  EXPECT_EQ(listing(work()), (Lines{"bad.bmp"}));
+}
+
+TEST_F(Vexo, AskPolicyThroughTheScript) {
+  settings("[Options]\r\nSame=1\r\nImageType=1\r\nReport=1\r\n");
+  for (auto n : {"a", "b", "c", "d"}) {
+    image(std::string(n) + ".jpg", 6, 6);
+    file(std::string(n) + ".bmp", "old");
+  }
+  // Overwrite a, skip b, then rename-all: c and d get numbered names with no more questions.
+  const Result r = vexo({"a.jpg", "b.jpg", "c.jpg", "d.jpg"}, "overwrite 2\noverwrite 3\noverwrite 4\n");
+  EXPECT_EQ(r.report(), (Lines{"[O] a.jpg -> a.bmp", "[S] b.jpg", "[O] c.jpg -> c_1.bmp",
+                               "[O] d.jpg -> d_1.bmp"}));
+  std::size_t asked = 0;
+  for (const auto& l : lines(r.err)) asked += l.rfind("? overwrite", 0) == 0;
+  EXPECT_EQ(asked, 3u) << r.err;
+  EXPECT_NE(readText(work() / "a.bmp"), "old");
+  EXPECT_EQ(readText(work() / "b.bmp"), "old");
+  EXPECT_EQ(readText(work() / "c.bmp"), "old");
+}
+
+TEST_F(Vexo, WithoutATerminalTheAskPolicyTakesANumberedName) {
+  settings("[Options]\r\nSame=1\r\nImageType=1\r\nReport=1\r\n");
+  image("a.jpg", 6, 6);
+  file("a.bmp", "old");
+  const Result r = vexo({"--console", "a.jpg"});
+  EXPECT_EQ(r.report(), (Lines{"[O] a.jpg -> a_1.bmp"}));
+  EXPECT_EQ(readText(work() / "a.bmp"), "old");
+}
+
+TEST_F(Vexo, OutputFolder) {
+  fs::create_directory(work() / "out");
+  image("in/a.jpg", 6, 6);
+  settings("[Options]\r\nUseOutput=1\r\nOutput=" + (work() / "out").string() +
+           "\r\nImageType=1\r\nReport=1\r\n");
+  EXPECT_EQ(vexo({"in"}).report(), (Lines{"[O] a.jpg -> a.bmp"}));
+  EXPECT_TRUE(fs::exists(work() / "out" / "a.bmp"));
+  EXPECT_FALSE(fs::exists(work() / "in" / "a.bmp"));
+
+  // An output folder that does not exist is not created; its files fail.
+  settings("[Options]\r\nUseOutput=1\r\nOutput=" + (work() / "nowhere").string() +
+           "\r\nImageType=1\r\nReport=1\r\n");
+  EXPECT_EQ(vexo({"in"}).report(), (Lines{"[X] a.jpg"}));
+  EXPECT_FALSE(fs::exists(work() / "nowhere"));
+
+  // On with an empty folder fails instead of writing to the root folder.
+  settings("[Options]\r\nUseOutput=1\r\nOutput=\r\nImageType=1\r\nReport=1\r\n");
+  EXPECT_EQ(vexo({"in"}).report(), (Lines{"[X] a.jpg"}));
+}
+
+TEST_F(Vexo, SwitchesOverrideSettingsForOneRun) {
+  settings("[Options]\r\nImageType=2\r\nReport=1\r\nSame=0\r\n");
+  image("a.jpg", 6, 6);
+  EXPECT_EQ(vexo({"a.jpg"}).report(), (Lines{"[X] a.jpg"}));  // PNG output is not built yet
+  EXPECT_EQ(vexo({"/GB", "a.jpg"}).report(), (Lines{"[O] a.jpg -> a.bmp"}));
+  EXPECT_EQ(vexo({"-gb", "-NS", "a.jpg"}).out, "");
+  // The switches were not saved.
+  EXPECT_NE(readText(root_ / "config" / "vexo" / "Vexo.ini").find("ImageType=2"),
+            std::string::npos);
+}
+
+TEST_F(Vexo, AFileNamedLikeASwitch) {
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
+  image("-NS.jpg", 6, 6);
+  EXPECT_EQ(vexo({"-NS.jpg"}).report(), (Lines{"[O] -NS.jpg -> -NS.bmp"}));
+  EXPECT_EQ(vexo({"-NS"}).out, "");  // no such file: the switch turns the report off
+}
+
+TEST_F(Vexo, FormatSelectionAnswers) {
+  settings("[Options]\r\nImageType=7\r\nReport=1\r\nSame=0\r\n");
+  for (auto n : {"a", "b", "c"}) image(std::string(n) + ".jpg", 5, 5);
+  // "All" on the first file: no further question, every file uses that choice.
+  Result r = vexo({"a.jpg", "b.jpg", "c.jpg"}, "format all 1\n");
+  EXPECT_EQ(r.report(),
+            (Lines{"[O] a.jpg -> a.bmp", "[O] b.jpg -> b.bmp", "[O] c.jpg -> c.bmp"}));
+  EXPECT_EQ(r.err.find("? format b.jpg"), std::string::npos);
+  // Skip leaves the file out of the report; cancel ends the run.
+  r = vexo({"a.jpg", "b.jpg", "c.jpg"}, "format skip\nformat ok 1\nformat cancel\n");
+  EXPECT_EQ(r.report(), (Lines{"[O] b.jpg -> b_1.bmp"}));
+}
+
+TEST_F(Vexo, StopIsHandledAtTheNextFile) {
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=0\r\n");
+  for (auto n : {"a", "b", "c", "d"}) image(std::string(n) + ".jpg", 5, 5);
+  Result r = vexo({"a.jpg", "b.jpg", "c.jpg", "d.jpg"}, "stop 2\n");
+  EXPECT_EQ(r.report(), (Lines{"[O] a.jpg -> a.bmp", "[O] b.jpg -> b.bmp"}));
+  EXPECT_NE(r.err.find("> c.jpg\n? stop"), std::string::npos) << r.err;
+  r = vexo({"a.jpg", "b.jpg", "c.jpg", "d.jpg"}, "stop 2\nstop-confirm no\n");
+  EXPECT_EQ(r.report().size(), 4u);
+}
+
+TEST_F(Vexo, NamesThatAreNotUtf8) {
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
+  image("x.jpg", 5, 5);
+  fs::rename(work() / "x.jpg", work() / "\x83\x65\x83\x58\x83\x67.jpg");  // Shift_JIS テスト
+  image("y.jpg", 5, 5);
+  fs::rename(work() / "y.jpg", work() / "y\xFF.jpg");
+  const Result r = vexo({"."});
+  EXPECT_EQ(r.report(), (Lines{"[O] y\xEF\xBF\xBD.jpg -> y\xEF\xBF\xBD.bmp",
+                               "[O] テスト.jpg -> テスト.bmp"}));
+  EXPECT_TRUE(fs::exists(work() / "\x83\x65\x83\x58\x83\x67.bmp"));
+  EXPECT_TRUE(fs::exists(work() / "y\xFF.bmp"));
+}
+
+TEST_F(Vexo, MissingFilesAndEmptyRuns) {
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
+  Result r = vexo({"gone.bmp", "/S"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.report(), (Lines{"[X] gone.bmp"}));
+  r = vexo({"-s"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Vexo, LongOptions) {
+  Result r = vexo({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("vexo ", 0), 0u);
+  r = vexo({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("Usage"), std::string::npos);
+  EXPECT_NE(r.out.find("使い方"), std::string::npos);
+  r = vexo({"--no-such-option"});
+  EXPECT_EQ(r.exitCode, 2);
+  // Settings mode in the terminal tells where the settings live.
+  r = vexo({"--console"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find((root_ / "config" / "vexo" / "Vexo.ini").string()), std::string::npos);
+}
+
+TEST_F(Vexo, MemoryLimitRefusesLargeImages) {
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
+  image("big.jpg", 1200, 1000);
+  EXPECT_EQ(vexo({"--memory-limit=1", "big.jpg"}).report(), (Lines{"[X] big.jpg"}));
+  EXPECT_EQ(vexo({"--memory-limit=8", "big.jpg"}).report(), (Lines{"[O] big.jpg -> big.bmp"}));
+}
+
+}  // namespace
