@@ -224,6 +224,33 @@ TEST_F(Vexo, WithoutATerminalTheAskPolicyTakesANumberedName) {
   EXPECT_EQ(readText(work() / "a.bmp"), "old");
 }
 
+// The terminal front end asks on a terminal: run it under script(1), which gives it a pty.
+TEST_F(Vexo, TerminalQuestions) {
+  settings("[Options]\r\nImageType=7\r\nReport=1\r\nSame=1\r\n");
+  for (auto n : {"a", "b", "c"}) {
+    image(std::string(n) + ".jpg", 5, 5);
+    file(std::string(n) + ".bmp", "old");
+  }
+  const std::string cmd = "cd " + quote(work().string()) + " && printf '1a\\n2\\n5\\n' | " +
+                          "XDG_CONFIG_HOME=" + quote((root_ / "config").string()) +
+                          " script -qec " + quote(std::string(VEXO_BINARY) + " a.jpg b.jpg c.jpg") +
+                          " /dev/null";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  ::pclose(p);
+  auto count = [&out](const std::string& what) {
+    std::size_t n = 0;
+    for (auto pos = out.find(what); pos != std::string::npos; pos = out.find(what, pos + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("変換ファイル"), 1u) << out;  // "すべて" on the first file
+  EXPECT_EQ(count("上書きしますか"), 2u) << out;  // "すべて上書き" on the second
+  EXPECT_NE(out.find("[O] c.jpg -> c.bmp"), std::string::npos) << out;
+  for (auto n : {"a", "b", "c"}) EXPECT_NE(readText(work() / (std::string(n) + ".bmp")), "old");
+}
+
 TEST_F(Vexo, OutputFolder) {
   fs::create_directory(work() / "out");
   image("in/a.jpg", 6, 6);
