@@ -13,8 +13,15 @@ class JpegReadError : public Error {
   using Error::Error;
 };
 
+// Bounds that keep a hostile stream from spinning: a stream that raises more corrupt-data
+// warnings than kJpegMaxWarnings, or starts more scans than kJpegMaxScans, fails.
+inline constexpr int kJpegMaxWarnings = 1000;
+inline constexpr int kJpegMaxScans = 500;
+
 // Decodes a JPEG stream to a 24-bit Bitmap; libjpeg's errors become JpegReadError, and a frame
-// whose pixels would pass the limit is refused before decoding.
+// whose pixels would pass the limit is refused (ImageSizeError) before decoding. libjpeg's own
+// working memory is bounded by the same limit. Corrupt-data warnings are tolerated (a truncated
+// stream decodes with its missing part grey, as libjpeg pads it).
 Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits);
 
 class JpegFileImage : public Graphic {

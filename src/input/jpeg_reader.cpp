@@ -1,0 +1,185 @@
+// JPEG input through libjpeg (API 62): decoding from memory straight into the Bitmap's rows.
+//
+// libjpeg reports fatal errors through error_exit, whose default ends the process. Ours formats
+// the message and longjmps back to the setjmp in Decompressor::run, which turns it into a
+// JpegReadError. Only C frames and lambdas whose locals are trivially destructible lie between
+// the setjmp and a longjmp, so no destructor is ever skipped; the decompress object itself lives
+// in a C++ object whose destructor always calls jpeg_destroy_decompress.
+#include "input/jpeg_reader.h"
+
+#include <climits>
+#include <csetjmp>
+#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace vexo {
+namespace {
+
+struct ErrorManager {
+  jpeg_error_mgr pub;  // first member: libjpeg passes &pub back to the handlers
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX + 80];
+};
+static_assert(std::is_standard_layout_v<ErrorManager>);
+
+ErrorManager& errorManagerOf(j_common_ptr cinfo) {
+  return *reinterpret_cast<ErrorManager*>(cinfo->err);
+}
+
+[[noreturn]] void failWith(j_common_ptr cinfo, const char* prefix) {
+  ErrorManager& err = errorManagerOf(cinfo);
+  char text[JMSG_LENGTH_MAX] = {};
+  (*cinfo->err->format_message)(cinfo, text);
+  std::snprintf(err.message, sizeof err.message, "%s%s", prefix, text);
+  std::longjmp(err.jump, 1);
+}
+
+[[noreturn]] void errorExit(j_common_ptr cinfo) {
+  failWith(cinfo, "");
+}
+
+// Trace messages (level >= 0) are dropped; warnings (level -1, corrupt data) are tolerated up to
+// kJpegMaxWarnings, after which the stream fails with the last warning's text.
+void emitMessage(j_common_ptr cinfo, int msg_level) {
+  if (msg_level >= 0) return;
+  if (++cinfo->err->num_warnings > kJpegMaxWarnings)
+    failWith(cinfo, "Too many corrupt-data warnings; last: ");
+}
+
+void outputMessage(j_common_ptr) {}  // nothing is ever printed
+
+// Called at least once per scan while the input is consumed: a stream made of thousands of
+// scans would otherwise make libjpeg walk the whole coefficient buffer for each of them.
+void progressMonitor(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kJpegMaxScans) {
+    ErrorManager& err = errorManagerOf(cinfo);
+    std::snprintf(err.message, sizeof err.message, "Too many scans (more than %d)", kJpegMaxScans);
+    std::longjmp(err.jump, 1);
+  }
+}
+
+class Decompressor {
+ public:
+  Decompressor() {
+    cinfo_.err = jpeg_std_error(&err_.pub);
+    err_.pub.error_exit = errorExit;
+    err_.pub.emit_message = emitMessage;
+    err_.pub.output_message = outputMessage;
+    progress_.progress_monitor = progressMonitor;
+  }
+  ~Decompressor() { jpeg_destroy_decompress(&cinfo_); }  // safe on a zeroed or half-made object
+  Decompressor(const Decompressor&) = delete;
+  Decompressor& operator=(const Decompressor&) = delete;
+
+  // Separate from the constructor so that the destructor also runs when creation fails.
+  void create(const DecodeLimits& limits) {
+    run([this, &limits] {
+      jpeg_create_decompress(&cinfo_);
+      // Bounds the coefficient buffers of progressive and multi-scan streams: past it libjpeg
+      // would need a backing store, which this build refuses with an error.
+      const std::uint64_t cap = limits.maxImageBytes;
+      cinfo_.mem->max_memory_to_use = cap > LONG_MAX ? LONG_MAX : static_cast<long>(cap);
+      cinfo_.progress = &progress_;
+    });
+  }
+
+  jpeg_decompress_struct& cinfo() { return cinfo_; }
+
+  // Runs libjpeg calls; a libjpeg error or a bound above becomes a JpegReadError. The callable
+  // must not hold objects with non-trivial destructors: a longjmp may leave it.
+  template <typename F>
+  void run(F&& calls) {
+    if (setjmp(err_.jump) != 0) throw JpegReadError(err_.message);
+    calls();
+  }
+
+ private:
+  jpeg_decompress_struct cinfo_{};
+  ErrorManager err_{};
+  jpeg_progress_mgr progress_{};
+};
+
+// a × b / 255, rounded; a and b are 0..255.
+inline std::uint8_t mul255(unsigned a, unsigned b) {
+  return static_cast<std::uint8_t>((a * b + 127) / 255);
+}
+
+// One row of CMYK to B,G,R. Adobe files store inverted CMYK (255 = no ink), so R = C × K / 255
+// on the stored values; plain CMYK is inverted first.
+void cmykRowToBgr(const std::uint8_t* in, std::uint8_t* out, int width, bool adobeInverted) {
+  const unsigned flip = adobeInverted ? 0 : 255;
+  for (int x = 0; x < width; ++x, in += 4, out += 3) {
+    const unsigned k = in[3] ^ flip;
+    out[0] = mul255(in[2] ^ flip, k);
+    out[1] = mul255(in[1] ^ flip, k);
+    out[2] = mul255(in[0] ^ flip, k);
+  }
+}
+
+}  // namespace
+
+Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits) {
+  Decompressor decoder;
+  decoder.create(limits);
+  jpeg_decompress_struct& cinfo = decoder.cinfo();
+
+  // jpeg_mem_src refuses an empty buffer with a libjpeg error.
+  try {
+    decoder.run([&] {
+      jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
+      jpeg_read_header(&cinfo, TRUE);
+    });
+  } catch (const JpegReadError&) {
+    // libjpeg refuses sides over 65500 pixels while it reads the frame header, after storing
+    // them: a frame that also passes the memory limit is reported as the size error it is.
+    if (cinfo.err->msg_code == JERR_IMAGE_TOO_BIG)
+      checkImageSize(cinfo.image_width, cinfo.image_height, 24, limits);
+    throw;
+  }
+
+  const int width = static_cast<int>(cinfo.image_width);
+  const int height = static_cast<int>(cinfo.image_height);
+  checkImageSize(cinfo.image_width, cinfo.image_height, 24, limits);
+
+  // Four-component streams come out as CMYK and are converted here; everything else (YCbCr,
+  // RGB, grayscale) libjpeg writes as B,G,R straight into the rows.
+  const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+  cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+  const bool adobeInverted = cinfo.saw_Adobe_marker != 0;
+
+  Bitmap bitmap(width, height, 24, limits);
+  std::vector<JSAMPROW> rows(static_cast<std::size_t>(height));
+  for (int y = 0; y < height; ++y) rows[static_cast<std::size_t>(y)] = bitmap.row(y);
+  std::vector<std::uint8_t> cmykRow(cmyk ? static_cast<std::size_t>(width) * 4 : 0);
+
+  decoder.run([&] { jpeg_start_decompress(&cinfo); });
+  if (static_cast<int>(cinfo.output_width) != width ||
+      static_cast<int>(cinfo.output_height) != height || cinfo.output_components != (cmyk ? 4 : 3))
+    throw JpegReadError("Unexpected JPEG output format");
+
+  decoder.run([&] {
+    while (cinfo.output_scanline < cinfo.output_height) {
+      const JDIMENSION y = cinfo.output_scanline;
+      JDIMENSION got;
+      if (cmyk) {
+        JSAMPROW scratch = cmykRow.data();
+        got = jpeg_read_scanlines(&cinfo, &scratch, 1);
+        if (got == 1) cmykRowToBgr(cmykRow.data(), rows[y], width, adobeInverted);
+      } else {
+        got = jpeg_read_scanlines(&cinfo, rows.data() + y, cinfo.output_height - y);
+      }
+      // A memory source never suspends; no progress would mean a loop without end.
+      if (got == 0) throw JpegReadError("JPEG decoder made no progress");
+    }
+    jpeg_finish_decompress(&cinfo);
+  });
+  return bitmap;
+}
+
+}  // namespace vexo
