@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/bitmap.h"
@@ -9,9 +11,36 @@
 
 namespace vexo {
 
+// Why a bitmap file was refused or could not be written; BmpErrorText gives the message.
+enum class BmpErrc {
+  kNotBitmap,
+  kTruncated,
+  kHeaderSize,
+  kBitCount,
+  kCompression,
+  kDimensions,
+  kPlanes,
+  kOffset,
+  kPalette,
+  kPaletteIndex,
+  kMasks,
+  kRleTopDown,
+  kRleOutside,
+  kNothingToSave,
+  kTooLarge,
+};
+inline constexpr int kBmpErrcCount = static_cast<int>(BmpErrc::kTooLarge) + 1;
+
+std::string_view BmpErrorText(BmpErrc code);
+
 class BmpError : public Error {
  public:
   using Error::Error;
+  explicit BmpError(BmpErrc code) : Error(std::string(BmpErrorText(code))), code_(code) {}
+  BmpErrc code() const { return code_; }
+
+ private:
+  BmpErrc code_ = BmpErrc::kNotBitmap;
 };
 
 // Decodes a bitmap file (core, info, V4 and V5 headers; 1/4/8-bit palettes, RLE4/RLE8, 16/32-bit
