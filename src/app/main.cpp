@@ -94,7 +94,7 @@ std::vector<std::string> takeLongOptions(int argc, char** argv, LongOptions& opt
       try {
         auto bytes = vexo::readWholeFile(value == "-" ? "/dev/stdin" : value, 1 << 20);
         opts.script.assign(bytes.begin(), bytes.end());
-        if (opts.script.empty()) opts.script = "\n";
+        if (opts.script.empty()) opts.script.push_back('\n');  // an empty script still scripts
       } catch (const vexo::Error& e) {
         fail(e.what());
       }

@@ -76,7 +76,7 @@ std::string ExpandFileName(std::string_view path) {
     out += parts[i];
   }
   if (!joined.empty() && joined.back() == '/' && !parts.empty()) out += '/';  // "dir/" stays "dir/"
-  if (out.empty()) out = ".";
+  if (out.empty()) out.push_back('.');  // (not = "." : GCC 12 -O3 warns falsely, PR 105329)
   return out;
 }
 
