@@ -32,7 +32,9 @@ RunSettings ReadRunSettings(const TExtIniFile& ini) {
 
 namespace {
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+char upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
 
 // A whole-string decimal integer with an optional sign.
 bool parseInt(std::string_view text, int& value) {
@@ -62,11 +64,21 @@ void applySwitch(std::string_view arg, RunSettings& s) {
   const char letter = upper(arg[1]);
   const char third = arg.size() > 2 ? upper(arg[2]) : '\0';
   switch (letter) {
-    case 'D': s.ShowDlg = true; break;
-    case 'F': s.Flip = true; break;
-    case 'M': s.Mirror = true; break;
-    case 'P': s.HideProgress = true; break;
-    case 'S': s.Report = true; break;
+    case 'D':
+      s.ShowDlg = true;
+      break;
+    case 'F':
+      s.Flip = true;
+      break;
+    case 'M':
+      s.Mirror = true;
+      break;
+    case 'P':
+      s.HideProgress = true;
+      break;
+    case 'S':
+      s.Report = true;
+      break;
     case 'G': {
       static constexpr std::string_view kLetters = "JBPGWEIX";
       const auto i = third ? kLetters.find(third) : std::string_view::npos;
@@ -75,14 +87,29 @@ void applySwitch(std::string_view arg, RunSettings& s) {
     }
     case 'N':
       switch (third) {
-        case 'D': s.ShowDlg = false; break;
-        case 'F': s.Flip = false; break;
-        case 'M': s.Mirror = false; break;
-        case 'P': s.HideProgress = false; break;
-        case 'R': s.Rotate = false; break;
-        case 'S': s.Report = false; break;
-        case 'Z': s.ChangeSize = false; break;
-        default: break;
+        case 'D':
+          s.ShowDlg = false;
+          break;
+        case 'F':
+          s.Flip = false;
+          break;
+        case 'M':
+          s.Mirror = false;
+          break;
+        case 'P':
+          s.HideProgress = false;
+          break;
+        case 'R':
+          s.Rotate = false;
+          break;
+        case 'S':
+          s.Report = false;
+          break;
+        case 'Z':
+          s.ChangeSize = false;
+          break;
+        default:
+          break;
       }
       break;
     case 'R': {
@@ -90,8 +117,13 @@ void applySwitch(std::string_view arg, RunSettings& s) {
       if (parseInt(arg.substr(2), n) && n % 360 % 90 == 0) s.Angle = n % 360;
       break;
     }
-    case 'X': case 'Y': case 'Z': applySizeSwitch(arg, letter, s); break;
-    default: break;
+    case 'X':
+    case 'Y':
+    case 'Z':
+      applySizeSwitch(arg, letter, s);
+      break;
+    default:
+      break;
   }
 }
 
@@ -131,7 +163,8 @@ bool FolderNameLess(const std::string& a, const std::string& b) {
   auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : int{c}; };
   const auto n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    const int x = fold(static_cast<unsigned char>(a[i])), y = fold(static_cast<unsigned char>(b[i]));
+    const int x = fold(static_cast<unsigned char>(a[i])),
+              y = fold(static_cast<unsigned char>(b[i]));
     if (x != y) return x < y;
   }
   if (a.size() != b.size()) return a.size() < b.size();

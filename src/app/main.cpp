@@ -101,8 +101,7 @@ std::vector<std::string> takeLongOptions(int argc, char** argv, LongOptions& opt
     } else if (name == "--memory-limit") {
       unsigned long long mib = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), mib);
-      if (ec != std::errc() || end != value.data() + value.size() || mib == 0 ||
-          mib > (1ull << 24))
+      if (ec != std::errc() || end != value.data() + value.size() || mib == 0 || mib > (1ull << 24))
         fail("--memory-limit needs a size in MiB");
       vexo::DecodeLimits::defaults().maxImageBytes = mib << 20;
     } else {
@@ -130,7 +129,8 @@ int main(int argc, char** argv) {
   LongOptions opts;
   const std::vector<std::string> args = takeLongOptions(argc, argv, opts);
   if (args.empty()) return settingsMode();
-  if (opts.gui) std::cerr << "vexo: このビルドにはダイアログがありません / no dialogs in this build\n";
+  if (opts.gui)
+    std::cerr << "vexo: このビルドにはダイアログがありません / no dialogs in this build\n";
 
   vexo::TImages images;
   vexo::TExtIniFile ini;
@@ -140,8 +140,8 @@ int main(int argc, char** argv) {
   vexo::FileList files;
   vexo::ParseCommandLine(args, settings, files);
 
-  auto frontEnd = opts.script.empty() ? vexo::MakeTerminalFrontEnd()
-                                      : vexo::MakeScriptedFrontEnd(opts.script);
+  auto frontEnd =
+      opts.script.empty() ? vexo::MakeTerminalFrontEnd() : vexo::MakeScriptedFrontEnd(opts.script);
   vexo::RunConversion(settings, files, ini, *frontEnd, images);
   return 0;
 }

@@ -10,16 +10,22 @@ std::string OutputNamer::ResolveOutputName(const std::string& base, const std::s
   const std::string candidate = base + extension;
   if (!isRegularFile(candidate)) return candidate;
   switch (policy_) {
-    case kSaveAsOther: return NumberedName(base, extension);
+    case kSaveAsOther:
+      return NumberedName(base, extension);
     case kAsk:
       if (remembered_ < kAnswerRenameAll) remembered_ = frontEnd_.AskOverwrite(candidate);
       switch (remembered_) {
-        case kAnswerRename: case kAnswerRenameAll: return NumberedName(base, extension);
-        case kAnswerSkip: return {};
-        default: break;
+        case kAnswerRename:
+        case kAnswerRenameAll:
+          return NumberedName(base, extension);
+        case kAnswerSkip:
+          return {};
+        default:
+          break;
       }
       break;
-    default: break;
+    default:
+      break;
   }
   replacing_ = true;
   return candidate;

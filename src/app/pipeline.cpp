@@ -68,11 +68,12 @@ Bitmap applyEdits(Bitmap working, RunSettings& settings, int format) {
   return working;
 }
 
-// Writes bytes to the resolved name; an existing file is replaced only when the naming chose to
-// overwrite it.
-void save(const std::string& name, const std::vector<std::uint8_t>& bytes, bool replace) {
+// Writes the resolved name through write(AtomicFile&); an existing file is replaced only when
+// the naming chose to overwrite it.
+template <class Write>
+void save(const std::string& name, bool replace, Write&& write) {
   AtomicFile out(name);
-  out.write(bytes);
+  write(out);
   out.commit(replace);
 }
 
@@ -86,18 +87,25 @@ std::string writeBitmap(Bitmap& working, const TExtIniFile& ini, OutputNamer& na
   if (ini.ReadBool("BMP", "Mono", false))
     throw ConversionError("monochrome bitmaps are not available in this version");
   const std::string name = namer.ResolveOutputName(base, ".bmp");
-  if (!name.empty()) save(name, EncodeBmp(working), namer.replacing());
+  if (!name.empty())
+    save(name, namer.replacing(), [&](AtomicFile& out) { WriteBmp(working, out); });
   return name;
 }
 
 std::string writeOutput(int format, Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
                         const std::string& base) {
   switch (format) {
-    case kFormatBitmap: return writeBitmap(working, ini, namer, base);
-    case kFormatJpeg: case kFormatPng: case kFormatGif: case kFormatWmf: case kFormatEmf:
+    case kFormatBitmap:
+      return writeBitmap(working, ini, namer, base);
+    case kFormatJpeg:
+    case kFormatPng:
+    case kFormatGif:
+    case kFormatWmf:
+    case kFormatEmf:
     case kFormatIcon:
       throw ConversionError("this output format is not available in this version");
-    default: throw ConversionError("unknown output format " + std::to_string(format));
+    default:
+      throw ConversionError("unknown output format " + std::to_string(format));
   }
 }
 
@@ -108,7 +116,7 @@ Size2 ResizeTarget(int width, int height, const RunSettings& settings) {
   if (settings.SizeUnit != 0) {
     factor = settings.Size / 100.0;
   } else {
-    const int reference = settings.MaxSize == 0 ? (width > height ? width : height)
+    const int reference = settings.MaxSize == 0   ? (width > height ? width : height)
                           : settings.MaxSize == 1 ? width
                                                   : height;
     factor = static_cast<double>(settings.Size) / reference;

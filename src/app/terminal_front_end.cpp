@@ -31,7 +31,7 @@ void onInterrupt(int) {
 }
 
 constexpr const char* kFormatNames[] = {
-    "JPEGイメージ (*.jpg)",    "ビットマップ (*.bmp)", "PNG (*.png)",           "GIF (*.gif)",
+    "JPEGイメージ (*.jpg)", "ビットマップ (*.bmp)",     "PNG (*.png)",      "GIF (*.gif)",
     "メタファイル (*.wmf)", "拡張メタファイル (*.emf)", "アイコン (*.ico)",
 };
 
@@ -84,11 +84,22 @@ class TerminalFrontEnd : public RunFrontEnd {
       const char button = i < line.size() ? line[i] : 'o';
       if (i + 1 < line.size()) continue;
       switch (button) {
-        case 'o': case 'O': format = selected_ = chosen; return kSelectOk;
-        case 'a': case 'A': format = selected_ = chosen; return kSelectAll;
-        case 's': case 'S': return kSelectSkip;
-        case 'c': case 'C': return kSelectCancel;
-        default: break;
+        case 'o':
+        case 'O':
+          format = selected_ = chosen;
+          return kSelectOk;
+        case 'a':
+        case 'A':
+          format = selected_ = chosen;
+          return kSelectAll;
+        case 's':
+        case 'S':
+          return kSelectSkip;
+        case 'c':
+        case 'C':
+          return kSelectCancel;
+        default:
+          break;
       }
     }
   }
@@ -129,15 +140,15 @@ class TerminalFrontEnd : public RunFrontEnd {
   }
 
   void drawProgress(const std::string& path) {
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::steady_clock::now() - start_)
-                          .count();
+    const auto secs =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_)
+            .count();
     char head[64];
     std::snprintf(head, sizeof head, "[%d/%d %lld:%02lld] ", done_, count_,
                   static_cast<long long>(secs / 60), static_cast<long long>(secs % 60));
     const int room = 78 - TerminalColumns(head);
-    std::cerr << '\r' << head << ShortenPath(DisplayName(path), room, TerminalColumns)
-              << "\x1b[K" << std::flush;
+    std::cerr << '\r' << head << ShortenPath(DisplayName(path), room, TerminalColumns) << "\x1b[K"
+              << std::flush;
     drawn_ = true;
   }
 
@@ -155,6 +166,8 @@ class TerminalFrontEnd : public RunFrontEnd {
 
 }  // namespace
 
-std::unique_ptr<RunFrontEnd> MakeTerminalFrontEnd() { return std::make_unique<TerminalFrontEnd>(); }
+std::unique_ptr<RunFrontEnd> MakeTerminalFrontEnd() {
+  return std::make_unique<TerminalFrontEnd>();
+}
 
 }  // namespace vexo

@@ -15,8 +15,16 @@ std::uint64_t checkImageSize(std::int64_t width, std::int64_t height, int bits,
                              const DecodeLimits& limits) {
   if (width < 1 || height < 1) throw ImageSizeError("image has no pixels");
   switch (bits) {
-    case 1: case 4: case 8: case 15: case 16: case 24: case 32: break;
-    default: throw ImageSizeError("unsupported pixel depth");
+    case 1:
+    case 4:
+    case 8:
+    case 15:
+    case 16:
+    case 24:
+    case 32:
+      break;
+    default:
+      throw ImageSizeError("unsupported pixel depth");
   }
   auto stride = dibStride(static_cast<std::uint64_t>(width), bits == 15 ? 16 : bits);
   auto total = stride ? checkedMul(*stride, static_cast<std::uint64_t>(height)) : std::nullopt;

@@ -47,7 +47,9 @@ class Bitmap {
   std::size_t stride() const { return stride_; }
 
   // Row y counted from the top; rows are stored bottom-up.
-  std::uint8_t* row(int y) { return pixels_.data() + static_cast<std::size_t>(height_ - 1 - y) * stride_; }
+  std::uint8_t* row(int y) {
+    return pixels_.data() + static_cast<std::size_t>(height_ - 1 - y) * stride_;
+  }
   const std::uint8_t* row(int y) const {
     return pixels_.data() + static_cast<std::size_t>(height_ - 1 - y) * stride_;
   }

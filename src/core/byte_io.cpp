@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/graphic.h"
@@ -93,8 +93,9 @@ void AtomicFile::commit(bool replace) {
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) throw FileError(describe("cannot write", path_, errno));
-  int rc = replace ? ::rename(temp_.c_str(), path_.c_str())
-                   : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
+  int rc = replace
+               ? ::rename(temp_.c_str(), path_.c_str())
+               : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && !replace && errno == EINVAL)  // file system without RENAME_NOREPLACE
     rc = ::rename(temp_.c_str(), path_.c_str());
   if (rc != 0) throw FileError(describe("cannot write", path_, errno));
@@ -128,13 +129,17 @@ void Graphic::loadFromFile(const std::string& path) {
   loadFromMemory(bytes);
 }
 
-void Graphic::saveToFile(const std::string& path) const { writeFileAtomic(path, saveToMemory()); }
+void Graphic::saveToFile(const std::string& path) const {
+  writeFileAtomic(path, saveToMemory());
+}
 
 std::vector<std::uint8_t> Graphic::saveToMemory() const {
   throw Error("this image class cannot be saved");
 }
 
-void Graphic::assign(const Bitmap&) { throw Error("this image class cannot be assigned"); }
+void Graphic::assign(const Bitmap&) {
+  throw Error("this image class cannot be assigned");
+}
 
 void drawBitmap24(const Bitmap& source, Bitmap& target, int x, int y) {
   if (source.bits() != 24 || target.bits() != 24) throw Error("drawBitmap24 needs 24-bit bitmaps");

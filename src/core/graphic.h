@@ -1,6 +1,7 @@
 // The common interface of every image class the format table can construct.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ class Graphic {
   virtual void draw(Bitmap& target, int x, int y) const = 0;
 
   virtual void assign(const Bitmap& bitmap);  // default: throws, not a writer
+
+  // Hands over the image when it is an opaque 24-bit bitmap of the graphic's own size, which is
+  // what drawing it onto a new white bitmap would give, without the copy. The graphic is left
+  // empty. Graphics with transparent parts return nothing and are drawn instead.
+  virtual std::optional<Bitmap> releaseBitmap24() { return std::nullopt; }
 
   void setLimits(const DecodeLimits& limits) { limits_ = limits; }
   const DecodeLimits& limits() const { return limits_; }

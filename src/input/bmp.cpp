@@ -192,15 +192,18 @@ Bitmap ReadBmp(std::span<const std::uint8_t> data, const DecodeLimits& limits) {
     raise(BmpErrc::kTruncated);
   } catch (const DecodeFault& f) {
     switch (f.fault) {
-      case dibcodec::Fault::kTruncated: raise(BmpErrc::kTruncated);
-      case dibcodec::Fault::kPaletteIndex: raise(BmpErrc::kPaletteIndex);
-      case dibcodec::Fault::kRleOutside: raise(BmpErrc::kRleOutside);
+      case dibcodec::Fault::kTruncated:
+        raise(BmpErrc::kTruncated);
+      case dibcodec::Fault::kPaletteIndex:
+        raise(BmpErrc::kPaletteIndex);
+      case dibcodec::Fault::kRleOutside:
+        raise(BmpErrc::kRleOutside);
     }
     raise(BmpErrc::kTruncated);
   }
 }
 
-std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap) {
+std::vector<std::uint8_t> EncodeBmpHeader(const Bitmap& bitmap) {
   if (bitmap.empty()) raise(BmpErrc::kNothingToSave);
   const int bits = bitmap.bits();
   const std::uint32_t fileBits = bits == 15 ? 16 : static_cast<std::uint32_t>(bits);
@@ -212,7 +215,7 @@ std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap) {
   const auto fileSize = static_cast<std::uint32_t>(offBits + imageSize);
 
   std::vector<std::uint8_t> out;
-  out.reserve(fileSize);
+  out.reserve(offBits);
   out.push_back('B');
   out.push_back('M');
   put32(out, fileSize);
@@ -242,8 +245,18 @@ std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap) {
       out.insert(out.end(), {e.blue, e.green, e.red, 0});
     }
   }
-  out.insert(out.end(), bitmap.data(), bitmap.data() + imageSize);
   return out;
+}
+
+std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap) {
+  std::vector<std::uint8_t> out = EncodeBmpHeader(bitmap);
+  out.insert(out.end(), bitmap.data(), bitmap.data() + bitmap.dataSize());
+  return out;
+}
+
+void WriteBmp(const Bitmap& bitmap, AtomicFile& out) {
+  out.write(EncodeBmpHeader(bitmap));
+  out.write(std::span(bitmap.data(), bitmap.dataSize()));  // the rows are stored as in the file
 }
 
 void BmpImage::loadFromMemory(std::span<const std::uint8_t> data) {

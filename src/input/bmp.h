@@ -4,9 +4,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/bitmap.h"
+#include "core/byte_io.h"
 #include "core/graphic.h"
 
 namespace vexo {
@@ -50,6 +52,8 @@ Bitmap ReadBmp(std::span<const std::uint8_t> data, const DecodeLimits& limits);
 // Encodes a Bitmap of any depth as a bitmap file: 40-byte info header, palette for 8 bits or
 // fewer, bottom-up rows; 16 bits as bit fields 5-6-5, 15 bits as plain 5-5-5.
 std::vector<std::uint8_t> EncodeBmp(const Bitmap& bitmap);
+// The same file written to out without a copy of the rows.
+void WriteBmp(const Bitmap& bitmap, AtomicFile& out);
 
 class BmpImage : public Graphic {
  public:
@@ -59,6 +63,7 @@ class BmpImage : public Graphic {
   int height() const override { return bitmap_.height(); }
   void draw(Bitmap& target, int x, int y) const override { drawBitmap24(bitmap_, target, x, y); }
   void assign(const Bitmap& bitmap) override { bitmap_ = bitmap; }
+  std::optional<Bitmap> releaseBitmap24() override { return std::exchange(bitmap_, Bitmap()); }
   const Bitmap& bitmap() const { return bitmap_; }
 
  private:

@@ -136,9 +136,12 @@ Bitmap ReadDib(std::span<const std::uint8_t> data, const DecodeLimits& limits) {
     raise(DibErrc::kTruncated);
   } catch (const dibcodec::DecodeFault& f) {
     switch (f.fault) {
-      case dibcodec::Fault::kTruncated: raise(DibErrc::kTruncated);
-      case dibcodec::Fault::kPaletteIndex: raise(DibErrc::kPaletteIndex);
-      case dibcodec::Fault::kRleOutside: raise(DibErrc::kRleOutside);
+      case dibcodec::Fault::kTruncated:
+        raise(DibErrc::kTruncated);
+      case dibcodec::Fault::kPaletteIndex:
+        raise(DibErrc::kPaletteIndex);
+      case dibcodec::Fault::kRleOutside:
+        raise(DibErrc::kRleOutside);
     }
     raise(DibErrc::kTruncated);
   }

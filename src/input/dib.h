@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/graphic.h"
 #include "input/bmp.h"
@@ -41,6 +42,7 @@ class TDibImage : public Graphic {
   int width() const override { return bitmap_.width(); }
   int height() const override { return bitmap_.height(); }
   void draw(Bitmap& target, int x, int y) const override { drawBitmap24(bitmap_, target, x, y); }
+  std::optional<Bitmap> releaseBitmap24() override { return std::exchange(bitmap_, Bitmap()); }
   const Bitmap& bitmap() const { return bitmap_; }
 
  private:

@@ -53,6 +53,7 @@ std::string ExtractFileExt(std::string_view path) {
 Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path) {
   auto graphic = factory();
   graphic->loadFromFile(path);
+  if (auto bitmap = graphic->releaseBitmap24()) return std::move(*bitmap);
   Bitmap working(graphic->width(), graphic->height(), 24, graphic->limits());
   graphic->draw(working, 0, 0);
   return working;

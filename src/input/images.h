@@ -21,8 +21,12 @@ class TImages {
   void Clear() { entries_.clear(); }
   // Index of the first entry whose extension equals the given one (ASCII case ignored), or -1.
   int IndexOf(std::string_view extension) const;
-  const GraphicFactory& ClassAt(int index) const { return entries_.at(static_cast<std::size_t>(index)).factory; }
-  const std::string& ExtensionAt(int index) const { return entries_.at(static_cast<std::size_t>(index)).extension; }
+  const GraphicFactory& ClassAt(int index) const {
+    return entries_.at(static_cast<std::size_t>(index)).factory;
+  }
+  const std::string& ExtensionAt(int index) const {
+    return entries_.at(static_cast<std::size_t>(index)).extension;
+  }
   int Count() const { return static_cast<int>(entries_.size()); }
   // Clear, then add the built-in entries.
   void Reset();

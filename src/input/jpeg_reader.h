@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "core/bitmap.h"
 #include "core/graphic.h"
@@ -32,6 +33,7 @@ class JpegFileImage : public Graphic {
   int width() const override { return bitmap_.width(); }
   int height() const override { return bitmap_.height(); }
   void draw(Bitmap& target, int x, int y) const override { drawBitmap24(bitmap_, target, x, y); }
+  std::optional<Bitmap> releaseBitmap24() override { return std::exchange(bitmap_, Bitmap()); }
 
  private:
   Bitmap bitmap_;

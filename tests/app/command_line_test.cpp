@@ -172,8 +172,8 @@ TEST_F(InFolder, SymbolicLinkLoopsAreWalkedOnce) {
 TEST(FolderNameLess, LettersWithoutCaseThenBytes) {
   std::vector<std::string> names = {"b", "B", "a", "_x", "A1", "a0", "\xE3\x81\x82", "Z", "z"};
   std::sort(names.begin(), names.end(), FolderNameLess);
-  EXPECT_EQ(names, (std::vector<std::string>{"_x", "a", "a0", "A1", "B", "b", "Z", "z",
-                                             "\xE3\x81\x82"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"_x", "a", "a0", "A1", "B", "b", "Z", "z", "\xE3\x81\x82"}));
 }
 
 TEST(ResizeTarget, SizesFollowTheFactorRules) {
@@ -183,7 +183,7 @@ TEST(ResizeTarget, SizesFollowTheFactorRules) {
   } rows[] = {
       {1000, 1000, 30, 1, 0, {299, 299}},  // 0.3 × 1000 is 299.99... in binary
       {1000, 1000, 70, 1, 0, {699, 699}},
-      {1, 1000, 10, 1, 0, {1, 100}},      // a zero side is raised to 1
+      {1, 1000, 10, 1, 0, {1, 100}},  // a zero side is raised to 1
       {640, 480, 200, 1, 0, {1280, 960}},
       {640, 480, 800, 0, 0, {640, 480}},  // pixel targets never enlarge
       {640, 480, 320, 0, 0, {320, 240}},

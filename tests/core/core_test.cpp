@@ -102,7 +102,9 @@ class AtomicOutput : public ::testing::Test {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  std::size_t entries() { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {})); }
+  std::size_t entries() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
+  }
   fs::path dir_;
 };
 

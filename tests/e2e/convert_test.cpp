@@ -60,8 +60,8 @@ class Vexo : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() /
-            ("vexo-e2e-" + std::to_string(::getpid()) + "-" + info->name());
+    root_ =
+        fs::temp_directory_path() / ("vexo-e2e-" + std::to_string(::getpid()) + "-" + info->name());
     fs::remove_all(root_);
     fs::create_directories(root_ / "config" / "vexo");
     fs::create_directories(root_ / "work");
@@ -101,8 +101,7 @@ class Vexo : public ::testing::Test {
         "im=Image.linear_gradient('L').resize((" +
         std::to_string(w) + "," + std::to_string(h) +
         "));im=Image.merge('RGB',(im,im.rotate(90),im.transpose(Image.FLIP_TOP_BOTTOM)))" +
-        transform + ";im.save(sys.argv[1]" +
-        saveArgs + ")\" " + quote(p.string());
+        transform + ";im.save(sys.argv[1]" + saveArgs + ")\" " + quote(p.string());
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   }
 
@@ -132,8 +131,7 @@ TEST_F(Vexo, MixedFolderGivesOneLineEachInOrder) {
   const Result r = vexo({"--console", "-gb", "-s", "."});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a_1.bmp", "[-] b.txt(未対応)", "[X] c.jpg",
-                               "[O] d.dib -> d.bmp", "[O] e.jpg -> e.bmp",
-                               "[O] f.jpeg -> f.bmp"}));
+                               "[O] d.dib -> d.bmp", "[O] e.jpg -> e.bmp", "[O] f.jpeg -> f.bmp"}));
   // The reason of the failure goes to stderr.
   EXPECT_NE(r.err.find("c.jpg"), std::string::npos) << r.err;
   // Outputs hold the source pixels as an independent decoder reads them.
@@ -145,11 +143,13 @@ TEST_F(Vexo, MixedFolderGivesOneLineEachInOrder) {
 
 TEST_F(Vexo, CorpusImagesConvertToTheirPixels) {
   const fs::path corpus = VEXO_CORPUS_DIR;
-  const std::vector<std::string> sources = {
-      "bmp/bmpsuite/g/pal8rle.bmp", "bmp/bmpsuite/g/rgb16-565.bmp",
-      "bmp/bmpsuite/g/pal4.bmp",    "bmp/image-rs/Info_R8_G8_B8_Top_Down.bmp",
-      "jpeg/wuffs/peacock.progressive.jpeg", "jpeg/wuffs/bricks-gray.jpeg",
-      "jpeg/libjpeg-turbo/testorig.jpg"};
+  const std::vector<std::string> sources = {"bmp/bmpsuite/g/pal8rle.bmp",
+                                            "bmp/bmpsuite/g/rgb16-565.bmp",
+                                            "bmp/bmpsuite/g/pal4.bmp",
+                                            "bmp/image-rs/Info_R8_G8_B8_Top_Down.bmp",
+                                            "jpeg/wuffs/peacock.progressive.jpeg",
+                                            "jpeg/wuffs/bricks-gray.jpeg",
+                                            "jpeg/libjpeg-turbo/testorig.jpg"};
   for (const auto& s : sources) fs::copy_file(corpus / s, work() / fs::path(s).filename());
   const Result r = vexo({"-gb", "-s", "."});
   ASSERT_EQ(r.report().size(), sources.size()) << r.out << r.err;
@@ -204,7 +204,8 @@ TEST_F(Vexo, AskPolicyThroughTheScript) {
     file(std::string(n) + ".bmp", "old");
   }
   // Overwrite a, skip b, then rename-all: c and d get numbered names with no more questions.
-  const Result r = vexo({"a.jpg", "b.jpg", "c.jpg", "d.jpg"}, "overwrite 2\noverwrite 3\noverwrite 4\n");
+  const Result r =
+      vexo({"a.jpg", "b.jpg", "c.jpg", "d.jpg"}, "overwrite 2\noverwrite 3\noverwrite 4\n");
   EXPECT_EQ(r.report(), (Lines{"[O] a.jpg -> a.bmp", "[S] b.jpg", "[O] c.jpg -> c_1.bmp",
                                "[O] d.jpg -> d_1.bmp"}));
   std::size_t asked = 0;
@@ -245,7 +246,7 @@ TEST_F(Vexo, TerminalQuestions) {
     for (auto pos = out.find(what); pos != std::string::npos; pos = out.find(what, pos + 1)) ++n;
     return n;
   };
-  EXPECT_EQ(count("変換ファイル"), 1u) << out;  // "すべて" on the first file
+  EXPECT_EQ(count("変換ファイル"), 1u) << out;    // "すべて" on the first file
   EXPECT_EQ(count("上書きしますか"), 2u) << out;  // "すべて上書き" on the second
   EXPECT_NE(out.find("[O] c.jpg -> c.bmp"), std::string::npos) << out;
   for (auto n : {"a", "b", "c"}) EXPECT_NE(readText(work() / (std::string(n) + ".bmp")), "old");
@@ -294,8 +295,7 @@ TEST_F(Vexo, FormatSelectionAnswers) {
   for (auto n : {"a", "b", "c"}) image(std::string(n) + ".jpg", 5, 5);
   // "All" on the first file: no further question, every file uses that choice.
   Result r = vexo({"a.jpg", "b.jpg", "c.jpg"}, "format all 1\n");
-  EXPECT_EQ(r.report(),
-            (Lines{"[O] a.jpg -> a.bmp", "[O] b.jpg -> b.bmp", "[O] c.jpg -> c.bmp"}));
+  EXPECT_EQ(r.report(), (Lines{"[O] a.jpg -> a.bmp", "[O] b.jpg -> b.bmp", "[O] c.jpg -> c.bmp"}));
   EXPECT_EQ(r.err.find("? format b.jpg"), std::string::npos);
   // Skip leaves the file out of the report; cancel ends the run.
   r = vexo({"a.jpg", "b.jpg", "c.jpg"}, "format skip\nformat ok 1\nformat cancel\n");
@@ -319,8 +319,8 @@ TEST_F(Vexo, NamesThatAreNotUtf8) {
   image("y.jpg", 5, 5);
   fs::rename(work() / "y.jpg", work() / "y\xFF.jpg");
   const Result r = vexo({"."});
-  EXPECT_EQ(r.report(), (Lines{"[O] y\xEF\xBF\xBD.jpg -> y\xEF\xBF\xBD.bmp",
-                               "[O] テスト.jpg -> テスト.bmp"}));
+  EXPECT_EQ(r.report(),
+            (Lines{"[O] y\xEF\xBF\xBD.jpg -> y\xEF\xBF\xBD.bmp", "[O] テスト.jpg -> テスト.bmp"}));
   EXPECT_TRUE(fs::exists(work() / "\x83\x65\x83\x58\x83\x67.bmp"));
   EXPECT_TRUE(fs::exists(work() / "y\xFF.bmp"));
 }
