@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -123,9 +124,17 @@ int settingsMode() {
   return 0;
 }
 
+// A run ended by a signal leaves no temporary output behind.
+void onFatalSignal(int sig) {
+  vexo::RemovePendingOutputs();
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, onFatalSignal);
   LongOptions opts;
   const std::vector<std::string> args = takeLongOptions(argc, argv, opts);
   if (args.empty()) return settingsMode();

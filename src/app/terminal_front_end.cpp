@@ -13,6 +13,7 @@
 #include "app/naming.h"
 #include "app/path_shorten.h"
 #include "app/pipeline.h"
+#include "core/byte_io.h"
 
 namespace vexo {
 
@@ -24,6 +25,7 @@ void onInterrupt(int) {
   // A second Ctrl-C before the first was handled ends the program at once.
   gInterrupts = gInterrupts + 1;
   if (gInterrupts >= 2) {
+    RemovePendingOutputs();
     constexpr char msg[] = "\nvexo: 中断しました\n";
     (void)!::write(STDERR_FILENO, msg, sizeof msg - 1);
     ::_exit(130);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "core/graphic.h"
@@ -26,6 +27,23 @@ struct Fd {
   }
 };
 
+// Temporary files in progress, readable from a signal handler: a slot's path is complete before
+// it is marked in use.
+constexpr int kPendingSlots = 8;
+char gPendingPath[kPendingSlots][4096];
+volatile sig_atomic_t gPendingUsed[kPendingSlots];
+
+int rememberTemp(const std::string& temp) noexcept {
+  if (temp.size() >= sizeof gPendingPath[0]) return -1;
+  for (int i = 0; i < kPendingSlots; ++i) {
+    if (gPendingUsed[i]) continue;
+    std::memcpy(gPendingPath[i], temp.c_str(), temp.size() + 1);
+    gPendingUsed[i] = 1;
+    return i;
+  }
+  return -1;
+}
+
 mode_t currentUmask() {
   mode_t m = ::umask(0);
   ::umask(m);
@@ -35,11 +53,13 @@ mode_t currentUmask() {
 }  // namespace
 
 std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files are read.
+  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   if (f.fd < 0) throw FileError(describe("cannot open", path, errno));
   struct stat st {};
   if (::fstat(f.fd, &st) != 0) throw FileError(describe("cannot read", path, errno));
   if (S_ISDIR(st.st_mode)) throw FileError(describe("cannot read", path, EISDIR));
+  if (!S_ISREG(st.st_mode)) throw FileError("not a regular file: " + path);
   if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
     throw FileError("file is larger than the memory limit: " + path);
   std::vector<std::uint8_t> data;
@@ -65,11 +85,23 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
   temp_ = dir + ".vexo-XXXXXX.tmp";
   fd_ = ::mkostemps(temp_.data(), 4, O_CLOEXEC);
   if (fd_ < 0) throw FileError(describe("cannot create", path_, errno));
+  slot_ = rememberTemp(temp_);
 }
 
 AtomicFile::~AtomicFile() {
   if (fd_ >= 0) ::close(fd_);
   if (!temp_.empty()) ::unlink(temp_.c_str());
+  forgetTemp();
+}
+
+void AtomicFile::forgetTemp() noexcept {
+  if (slot_ >= 0) gPendingUsed[slot_] = 0;
+  slot_ = -1;
+}
+
+void RemovePendingOutputs() noexcept {
+  for (int i = 0; i < kPendingSlots; ++i)
+    if (gPendingUsed[i]) ::unlink(gPendingPath[i]);
 }
 
 void AtomicFile::write(std::span<const std::uint8_t> bytes) {
@@ -99,6 +131,7 @@ void AtomicFile::commit(bool replace) {
   if (rc != 0 && !replace && errno == EINVAL)  // file system without RENAME_NOREPLACE
     rc = ::rename(temp_.c_str(), path_.c_str());
   if (rc != 0) throw FileError(describe("cannot write", path_, errno));
+  forgetTemp();
   temp_.clear();
 }
 

@@ -35,9 +35,16 @@ class AtomicFile {
   void commit(bool replace = true);
 
  private:
+  void forgetTemp() noexcept;
+
   std::string path_, temp_;
   int fd_ = -1;
+  int slot_ = -1;  // index in the table of pending temporary files, or -1
 };
+
+// Removes the temporary files of every AtomicFile still open. Async-signal-safe: a handler of a
+// fatal signal calls it so that a killed run leaves nothing behind.
+void RemovePendingOutputs() noexcept;
 
 // Writes bytes to path atomically.
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes);

@@ -148,6 +148,20 @@ TEST_F(AtomicOutput, WithoutReplaceAnExistingFileWins) {
   EXPECT_EQ(read(target), "appeared meanwhile");
 }
 
+TEST_F(AtomicOutput, PendingOutputsCanBeRemovedFromASignalHandler) {
+  AtomicFile a((dir_ / "a.bmp").string()), b((dir_ / "b.bmp").string());
+  EXPECT_EQ(entries(), 2u);
+  RemovePendingOutputs();
+  EXPECT_EQ(entries(), 0u);
+}
+
+TEST_F(AtomicOutput, OnlyRegularFilesAreRead) {
+  const auto fifo = dir_ / "fifo.jpg";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_THROW(readWholeFile(fifo.string(), 100), FileError);  // without hanging
+  EXPECT_THROW(readWholeFile("/dev/zero", 100), FileError);
+}
+
 TEST_F(AtomicOutput, MissingFolderAndOversizedInput) {
   EXPECT_THROW(AtomicFile((dir_ / "no" / "a.bmp").string()), FileError);
   std::ofstream(dir_ / "big") << std::string(100, 'x');
