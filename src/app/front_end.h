@@ -38,6 +38,11 @@ class RunFrontEnd {
   virtual void ShowReport(const std::vector<std::string>& lines) = 0;
 };
 
+// What the terminal and scripted front ends share: report lines to stdout, one a line, and why a
+// file failed to stderr.
+void PrintReport(const std::vector<std::string>& lines);
+void PrintFailure(const std::string& path, const std::string& reason);
+
 // The terminal front end: progress on stderr when it is a terminal, Ctrl-C as the stop button,
 // questions on the terminal, the report on stdout.
 std::unique_ptr<RunFrontEnd> MakeTerminalFrontEnd();

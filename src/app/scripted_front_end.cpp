@@ -67,13 +67,9 @@ class ScriptedFrontEnd : public RunFrontEnd {
   }
 
   void FileFailed(const std::string& path, const std::string& reason) override {
-    std::cerr << "vexo: " << DisplayName(path) << ": " << reason << '\n';
+    PrintFailure(path, reason);
   }
-
-  void ShowReport(const std::vector<std::string>& lines) override {
-    for (const auto& line : lines) std::cout << line << '\n';
-    std::cout.flush();
-  }
+  void ShowReport(const std::vector<std::string>& lines) override { PrintReport(lines); }
 
  private:
   struct Answer {

@@ -122,15 +122,12 @@ class TerminalFrontEnd : public RunFrontEnd {
 
   void FileFailed(const std::string& path, const std::string& reason) override {
     clearProgress();
-    std::cerr << "vexo: " << DisplayName(path) << ": " << reason << '\n';
+    PrintFailure(path, reason);
   }
 
   void Close() override { clearProgress(); }
 
-  void ShowReport(const std::vector<std::string>& lines) override {
-    for (const auto& line : lines) std::cout << line << '\n';
-    std::cout.flush();
-  }
+  void ShowReport(const std::vector<std::string>& lines) override { PrintReport(lines); }
 
  private:
   bool confirm(const char* question) {
@@ -167,6 +164,15 @@ class TerminalFrontEnd : public RunFrontEnd {
 };
 
 }  // namespace
+
+void PrintReport(const std::vector<std::string>& lines) {
+  for (const auto& line : lines) std::cout << line << '\n';
+  std::cout.flush();
+}
+
+void PrintFailure(const std::string& path, const std::string& reason) {
+  std::cerr << "vexo: " << DisplayName(path) << ": " << reason << '\n';
+}
 
 std::unique_ptr<RunFrontEnd> MakeTerminalFrontEnd() {
   return std::make_unique<TerminalFrontEnd>();
