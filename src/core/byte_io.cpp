@@ -52,6 +52,30 @@ mode_t currentUmask() {
 
 }  // namespace
 
+std::int64_t readFully(int fd, std::span<std::uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+int writeFully(int fd, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes) {
   // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files are read.
   Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
@@ -66,17 +90,13 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t m
   data.reserve(static_cast<std::size_t>(st.st_size));
   std::uint8_t buf[1 << 16];
   for (;;) {
-    ssize_t n = ::read(f.fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileError(describe("cannot read", path, errno));
-    }
-    if (n == 0) break;
-    if (data.size() + static_cast<std::size_t>(n) > maxBytes)
+    const std::int64_t n = readFully(f.fd, buf);
+    if (n < 0) throw FileError(describe("cannot read", path, errno));
+    if (data.size() + static_cast<std::uint64_t>(n) > maxBytes)
       throw FileError("file is larger than the memory limit: " + path);
     data.insert(data.end(), buf, buf + n);
+    if (n < static_cast<std::int64_t>(sizeof buf)) return data;
   }
-  return data;
 }
 
 AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
@@ -105,17 +125,7 @@ void RemovePendingOutputs() noexcept {
 }
 
 void AtomicFile::write(std::span<const std::uint8_t> bytes) {
-  const std::uint8_t* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileError(describe("cannot write", path_, errno));
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (const int err = writeFully(fd_, bytes)) throw FileError(describe("cannot write", path_, err));
 }
 
 void AtomicFile::commit(bool replace) {

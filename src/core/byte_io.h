@@ -14,6 +14,12 @@ class FileError : public Error {
   using Error::Error;
 };
 
+// Reads from fd until buffer is full or the file ends, retrying interrupted calls. Returns the
+// bytes read, or -1 with errno set.
+std::int64_t readFully(int fd, std::span<std::uint8_t> buffer);
+// Writes all of bytes to fd, retrying interrupted and partial writes. Returns 0, or errno.
+int writeFully(int fd, std::span<const std::uint8_t> bytes);
+
 // Reads a whole regular file; throws FileError when it cannot be opened or read, or is larger
 // than maxBytes.
 std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes);

@@ -191,15 +191,7 @@ Bitmap ReadBmp(std::span<const std::uint8_t> data, const DecodeLimits& limits) {
   } catch (const ByteReader::Overrun&) {
     raise(BmpErrc::kTruncated);
   } catch (const DecodeFault& f) {
-    switch (f.fault) {
-      case dibcodec::Fault::kTruncated:
-        raise(BmpErrc::kTruncated);
-      case dibcodec::Fault::kPaletteIndex:
-        raise(BmpErrc::kPaletteIndex);
-      case dibcodec::Fault::kRleOutside:
-        raise(BmpErrc::kRleOutside);
-    }
-    raise(BmpErrc::kTruncated);
+    raise(dibcodec::codeFor<BmpErrc>(f.fault));
   }
 }
 

@@ -135,15 +135,7 @@ Bitmap ReadDib(std::span<const std::uint8_t> data, const DecodeLimits& limits) {
   } catch (const ByteReader::Overrun&) {
     raise(DibErrc::kTruncated);
   } catch (const dibcodec::DecodeFault& f) {
-    switch (f.fault) {
-      case dibcodec::Fault::kTruncated:
-        raise(DibErrc::kTruncated);
-      case dibcodec::Fault::kPaletteIndex:
-        raise(DibErrc::kPaletteIndex);
-      case dibcodec::Fault::kRleOutside:
-        raise(DibErrc::kRleOutside);
-    }
-    raise(DibErrc::kTruncated);
+    raise(dibcodec::codeFor<DibErrc>(f.fault));
   }
 }
 

@@ -23,6 +23,20 @@ struct DecodeFault {
   Fault fault;
 };
 
+// The reader's own error code for a fault; Errc has kTruncated, kPaletteIndex and kRleOutside.
+template <class Errc>
+Errc codeFor(Fault fault) {
+  switch (fault) {
+    case Fault::kPaletteIndex:
+      return Errc::kPaletteIndex;
+    case Fault::kRleOutside:
+      return Errc::kRleOutside;
+    case Fault::kTruncated:
+      break;
+  }
+  return Errc::kTruncated;
+}
+
 enum class Encoding { kPlain, kRle8, kRle4 };
 
 struct PixelLayout {

@@ -1,5 +1,7 @@
 #include "input/file_stream.h"
 
+#include "core/byte_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,30 +117,13 @@ TRkWideFileStream::TRkWideFileStream(std::string path, std::uint16_t mode)
 }
 
 std::size_t TRkWideFileStream::read(std::span<std::uint8_t> buffer) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    ssize_t n = ::read(fd_.get(), buffer.data() + done, buffer.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw StreamReadError();
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+  const std::int64_t n = readFully(fd_.get(), buffer);
+  if (n < 0) throw StreamReadError();
+  return static_cast<std::size_t>(n);
 }
 
 void TRkWideFileStream::write(std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd_.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw StreamWriteError();
-    }
-    if (n == 0) throw StreamWriteError();
-    done += static_cast<std::size_t>(n);
-  }
+  if (writeFully(fd_.get(), bytes) != 0) throw StreamWriteError();
 }
 
 std::int64_t TRkWideFileStream::seek(std::int64_t offset, SeekOrigin origin) {

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "app/pipeline.h"
+#include "support/reference.h"
 
 namespace vexo {
 namespace {
@@ -102,19 +103,12 @@ TEST(ParseCommandLine, NoSwitchTurnsResizeOrRotationOn) {
 
 class InFolder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vexo-cl-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { fs::current_path(dir_); }
+  void TearDown() override { fs::current_path(old_); }
   static void touch(const fs::path& p) { std::ofstream(p) << "x"; }
-  fs::path dir_, old_;
+  test::TempDir temp_;
+  const fs::path& dir_ = temp_.path();
+  const fs::path old_ = fs::current_path();
 };
 
 TEST_F(InFolder, AnExistingFileNamedLikeASwitchIsAFile) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "app/front_end.h"
+#include "support/reference.h"
 
 namespace vexo {
 namespace {
@@ -31,15 +32,10 @@ class Answers : public RunFrontEnd {
 
 class Naming : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vexo-naming-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string base(const std::string& name) const { return (dir_ / name).string(); }
   void touch(const std::string& name) const { std::ofstream(dir_ / name) << "x"; }
-  fs::path dir_;
+  test::TempDir temp_;
+  const fs::path& dir_ = temp_.path();
 };
 
 TEST_F(Naming, PoliciesOnACollision) {

@@ -10,6 +10,7 @@
 #include "core/byte_io.h"
 #include "core/byte_reader.h"
 #include "core/checked.h"
+#include "support/reference.h"
 
 namespace vexo {
 namespace {
@@ -92,12 +93,6 @@ TEST(ByteReader, ReadsInBothOrdersAndNeverPastTheEnd) {
 
 class AtomicOutput : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vexo-atomic-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -105,7 +100,8 @@ class AtomicOutput : public ::testing::Test {
   std::size_t entries() {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
   }
-  fs::path dir_;
+  test::TempDir temp_;
+  const fs::path& dir_ = temp_.path();
 };
 
 TEST_F(AtomicOutput, UncommittedOutputLeavesNothing) {

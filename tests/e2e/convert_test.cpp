@@ -11,21 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "support/reference.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using vexo::test::shellQuote;
 
 std::string readText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  const auto bytes = vexo::test::readFile(p.string());
+  return std::string(bytes.begin(), bytes.end());
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -41,19 +37,12 @@ struct Result {
   std::vector<std::string> report() const { return lines(out); }
 };
 
-// Top-down RGB bytes of an image file as Pillow decodes it.
+// Size and top-down RGB bytes of an image file as Pillow decodes it, for comparisons.
 std::string pillowRgb(const fs::path& file) {
-  const std::string cmd =
-      "/usr/bin/python3 -c \"import sys;from PIL import Image;"
-      "im=Image.open(sys.argv[1]).convert('RGB');"
-      "sys.stdout.buffer.write(b'%dx%d:'%im.size+im.tobytes())\" " +
-      quote(file.string());
-  FILE* p = ::popen(cmd.c_str(), "r");
-  std::string data;
-  char buf[65536];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) data.append(buf, n);
-  ::pclose(p);
-  return data;
+  int w = 0, h = 0;
+  const auto rgb = vexo::test::pillowRgb(file.string(), w, h);
+  if (w == 0) return "Pillow cannot read " + file.string();  // never equal to another file's
+  return std::to_string(w) + "x" + std::to_string(h) + ":" + std::string(rgb.begin(), rgb.end());
 }
 
 class Vexo : public ::testing::Test {
@@ -76,16 +65,16 @@ class Vexo : public ::testing::Test {
 
   // Runs vexo in the work folder with stdin from /dev/null (no terminal to ask).
   Result vexo(const std::vector<std::string>& args, const std::string& script = {}) {
-    std::string cmd = "cd " + quote(work().string()) +
-                      " && XDG_CONFIG_HOME=" + quote((root_ / "config").string()) + " " +
-                      quote(VEXO_BINARY);
+    std::string cmd = "cd " + shellQuote(work().string()) +
+                      " && XDG_CONFIG_HOME=" + shellQuote((root_ / "config").string()) + " " +
+                      shellQuote(VEXO_BINARY);
     if (!script.empty()) {
       std::ofstream(root_ / "script.txt") << script;
-      cmd += " --script=" + quote((root_ / "script.txt").string());
+      cmd += " --script=" + shellQuote((root_ / "script.txt").string());
     }
-    for (const auto& a : args) cmd += " " + quote(a);
-    cmd += " </dev/null >" + quote((root_ / "out.txt").string()) + " 2>" +
-           quote((root_ / "err.txt").string());
+    for (const auto& a : args) cmd += " " + shellQuote(a);
+    cmd += " </dev/null >" + shellQuote((root_ / "out.txt").string()) + " 2>" +
+           shellQuote((root_ / "err.txt").string());
     const int status = std::system(cmd.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(root_ / "out.txt"),
             readText(root_ / "err.txt")};
@@ -101,7 +90,7 @@ class Vexo : public ::testing::Test {
         "im=Image.linear_gradient('L').resize((" +
         std::to_string(w) + "," + std::to_string(h) +
         "));im=Image.merge('RGB',(im,im.rotate(90),im.transpose(Image.FLIP_TOP_BOTTOM)))" +
-        transform + ";im.save(sys.argv[1]" + saveArgs + ")\" " + quote(p.string());
+        transform + ";im.save(sys.argv[1]" + saveArgs + ")\" " + shellQuote(p.string());
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   }
 
@@ -232,10 +221,10 @@ TEST_F(Vexo, TerminalQuestions) {
     image(std::string(n) + ".jpg", 5, 5);
     file(std::string(n) + ".bmp", "old");
   }
-  const std::string cmd = "cd " + quote(work().string()) + " && printf '1a\\n2\\n5\\n' | " +
-                          "XDG_CONFIG_HOME=" + quote((root_ / "config").string()) +
-                          " script -qec " + quote(std::string(VEXO_BINARY) + " a.jpg b.jpg c.jpg") +
-                          " /dev/null";
+  const std::string cmd =
+      "cd " + shellQuote(work().string()) + " && printf '1a\\n2\\n5\\n' | " +
+      "XDG_CONFIG_HOME=" + shellQuote((root_ / "config").string()) + " script -qec " +
+      shellQuote(std::string(VEXO_BINARY) + " a.jpg b.jpg c.jpg") + " /dev/null";
   FILE* p = ::popen(cmd.c_str(), "r");
   std::string out;
   char buf[4096];
