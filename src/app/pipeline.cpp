@@ -10,6 +10,8 @@
 #include "app/ini_file.h"
 #include "app/naming.h"
 #include "core/byte_io.h"
+#include "imaging/color_depth.h"
+#include "imaging/edits.h"
 #include "input/bmp.h"
 #include "input/images.h"
 
@@ -50,21 +52,23 @@ std::string fileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The edits of the settings. Resizing and the quarter turns, mirror and flip come with the
-// imaging library; until then a file that asks for them fails rather than being written
-// unedited.
+// The edits of the settings, in the order resize, rotate, mirror, flip. Icons are scaled by the
+// icon writer instead of the resize step.
 Bitmap applyEdits(Bitmap working, RunSettings& settings, int format) {
   if (settings.ChangeSize && format != kFormatIcon) {
-    ResizeTarget(working.width(), working.height(), settings);
-    throw ConversionError("resizing is not available in this version");
+    const Size2 size = ResizeTarget(working.width(), working.height(), settings);
+    working = ResizeBitmap(working, size.width, size.height);
   }
   if (settings.Rotate) {
     if (settings.Angle < 0) settings.Angle += 360;
-    if (settings.Angle == 90 || settings.Angle == 180 || settings.Angle == 270)
-      throw ConversionError("rotation is not available in this version");
+    const int mode = settings.Angle == 90    ? 0
+                     : settings.Angle == 180 ? 1
+                     : settings.Angle == 270 ? 2
+                                             : -1;
+    if (mode >= 0) working = RotateBitmap(working, mode);
   }
-  if (settings.Mirror || settings.Flip)
-    throw ConversionError("mirroring and flipping are not available in this version");
+  if (settings.Mirror) working = MirrorBitmap(working);
+  if (settings.Flip) working = FlipBitmap(working);
   return working;
 }
 
@@ -77,26 +81,37 @@ void save(const std::string& name, bool replace, Write&& write) {
   out.commit(replace);
 }
 
-// Bitmap output: colour depth from "BMP" "Color" (0 keeps the working 24 bits).
-std::string writeBitmap(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
-                        const std::string& base) {
-  const int color = ini.ReadInteger("BMP", "Color", 0);
-  if (color != 0 && color != 24)
-    throw ConversionError("bitmap colour depth " + std::to_string(color) +
-                          " is not available in this version");
-  if (ini.ReadBool("BMP", "Mono", false))
-    throw ConversionError("monochrome bitmaps are not available in this version");
+// The depth the working bitmap had right after loading, kept for "Color" 0 ("no change").
+struct LoadedFormat {
+  int bits;
+  Palette palette;
+};
+
+// The colour depth of bitmap and PNG output: "Color" 0 keeps the loaded depth and palette,
+// anything else asks for a median-cut palette or a repacking; "Error" adds diffusion.
+Bitmap applyColourDepth(const Bitmap& working, int color, bool diffuse,
+                        const LoadedFormat& loaded) {
+  if (color != 0) return ChangeBitCount(working, color, nullptr, false, diffuse);
+  return ChangeBitCount(working, loaded.bits, loaded.palette.empty() ? nullptr : &loaded.palette,
+                        true, diffuse);
+}
+
+std::string writeBitmap(Bitmap& working, const LoadedFormat& loaded, const TExtIniFile& ini,
+                        OutputNamer& namer, const std::string& base) {
+  working = applyColourDepth(working, ini.ReadInteger("BMP", "Color", 0),
+                             ini.ReadBool("BMP", "Error", false), loaded);
+  if (ini.ReadBool("BMP", "Mono", false)) working = MakeMonochrome(working);
   const std::string name = namer.ResolveOutputName(base, ".bmp");
   if (!name.empty())
     save(name, namer.replacing(), [&](AtomicFile& out) { WriteBmp(working, out); });
   return name;
 }
 
-std::string writeOutput(int format, Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
-                        const std::string& base) {
+std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
+                        const TExtIniFile& ini, OutputNamer& namer, const std::string& base) {
   switch (format) {
     case kFormatBitmap:
-      return writeBitmap(working, ini, namer, base);
+      return writeBitmap(working, loaded, ini, namer, base);
     case kFormatJpeg:
     case kFormatPng:
     case kFormatGif:
@@ -172,10 +187,11 @@ void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& in
       if (run.useOutput && run.outputFolder.empty())
         throw ConversionError("the output folder is not set");
       Bitmap working = LoadWorkingBitmap(images.ClassAt(reader), path);
+      LoadedFormat loaded{PixelFormatToBits(PixelFormatOf(working)), working.palette()};
       working = applyEdits(std::move(working), settings, run.currentFormat);
       const std::string base =
           removeExtension(run.useOutput ? run.outputFolder + fileNameOf(path) : path);
-      const std::string name = writeOutput(run.currentFormat, working, ini, namer, base);
+      const std::string name = writeOutput(run.currentFormat, working, loaded, ini, namer, base);
       run.report.push_back(name.empty() ? "[S] " + shown
                                         : "[O] " + shown + " -> " + DisplayName(name));
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -270,6 +271,154 @@ TEST_F(Vexo, SwitchesOverrideSettingsForOneRun) {
   // The switches were not saved.
   EXPECT_NE(readText(root_ / "config" / "vexo" / "Vexo.ini").find("ImageType=2"),
             std::string::npos);
+}
+
+// Size and pixels of a Pillow operation on an image file, in pillowRgb's form.
+std::string pillowEdited(const fs::path& file, const std::string& ops) {
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import sys;from PIL import Image;"
+      "im=Image.open(sys.argv[1]).convert('RGB')" +
+      ops + ";sys.stdout.buffer.write(b'%dx%d:'%im.size+im.tobytes())\" " +
+      shellQuote(file.string());
+  return vexo::test::runCommand(cmd);
+}
+
+TEST_F(Vexo, EditsApplyInOrderRotateMirrorFlip) {
+  image("a.bmp", 13, 7);
+  struct Case {
+    std::string options;
+    std::vector<std::string> switches;
+    std::string pillowOps;
+  };
+  const std::vector<Case> cases = {
+      {"Rotate=1\r\nAngle=90", {}, ".transpose(Image.ROTATE_270)"},
+      {"Rotate=1\r\nAngle=-90", {}, ".transpose(Image.ROTATE_90)"},
+      {"Rotate=1\r\nAngle=180", {}, ".transpose(Image.ROTATE_180)"},
+      {"Rotate=1\r\nAngle=45", {}, ""},
+      {"Rotate=0\r\nAngle=90", {}, ""},
+      {"Rotate=1", {"-R270"}, ".transpose(Image.ROTATE_90)"},
+      {"Mirror=1", {}, ".transpose(Image.FLIP_LEFT_RIGHT)"},
+      {"", {"-F"}, ".transpose(Image.FLIP_TOP_BOTTOM)"},
+      {"Rotate=1\r\nAngle=90\r\nMirror=1\r\nFlip=1",
+       {},
+       ".transpose(Image.ROTATE_270).transpose(Image.FLIP_LEFT_RIGHT)"
+       ".transpose(Image.FLIP_TOP_BOTTOM)"},
+      {"Rotate=1\r\nAngle=90\r\nMirror=1\r\nFlip=1",
+       {"-NR", "-NF"},
+       ".transpose(Image.FLIP_LEFT_RIGHT)"},
+  };
+  for (const auto& c : cases) {
+    settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=2\r\n" + c.options + "\r\n");
+    auto args = c.switches;
+    args.push_back("a.bmp");
+    fs::create_directories(work() / "out");
+    fs::copy_file(work() / "a.bmp", work() / "out" / "a.bmp", fs::copy_options::overwrite_existing);
+    args.back() = "out/a.bmp";
+    ASSERT_EQ(vexo(args).report(), (Lines{"[O] a.bmp -> a.bmp"})) << c.options;
+    EXPECT_EQ(pillowRgb(work() / "out" / "a.bmp"), pillowEdited(work() / "a.bmp", c.pillowOps))
+        << c.options;
+  }
+}
+
+// Width and height of an image as Pillow reads it.
+std::string pillowSize(const fs::path& file) {
+  return vexo::test::runCommand(
+      "/usr/bin/python3 -c \"import sys;from PIL import Image;print('%dx%d'%Image.open("
+      "sys.argv[1]).size)\" " +
+      shellQuote(file.string()));
+}
+
+TEST_F(Vexo, ResizeSizes) {
+  image("big.jpg", 1000, 1000);
+  image("wide.bmp", 640, 480);
+  image("thin.bmp", 1, 1000);
+  struct Case {
+    std::string options, source, size;
+  };
+  const std::vector<Case> cases = {
+      {"Size=30\r\nSizeUnit=1", "big.jpg", "299x299\n"},
+      {"Size=70\r\nSizeUnit=1", "big.jpg", "699x699\n"},
+      {"Size=200\r\nSizeUnit=1", "wide.bmp", "1280x960\n"},
+      {"Size=10\r\nSizeUnit=1", "thin.bmp", "1x100\n"},
+      {"Size=800\r\nSizeUnit=0\r\nMaxSize=0", "wide.bmp", "640x480\n"},
+      {"Size=320\r\nSizeUnit=0\r\nMaxSize=0", "wide.bmp", "320x240\n"},
+      {"Size=240\r\nSizeUnit=0\r\nMaxSize=2", "wide.bmp", "320x240\n"},
+      {"Size=64\r\nSizeUnit=0\r\nMaxSize=1", "wide.bmp", "64x48\n"},
+  };
+  for (const auto& c : cases) {
+    settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=0\r\nChangeSize=1\r\n" + c.options +
+             "\r\n");
+    const Result r = vexo({c.source});
+    ASSERT_EQ(r.report().size(), 1u) << r.err;
+    const std::string out = r.report()[0].substr(r.report()[0].rfind(' ') + 1);
+    EXPECT_EQ(pillowSize(work() / out), c.size) << c.options << " " << c.source;
+    fs::remove(work() / out);
+  }
+  // The size switches set the target; resizing itself stays a setting. "%" selects percent.
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=0\r\nChangeSize=1\r\nSizeUnit=0\r\n");
+  vexo({"-X:100", "wide.bmp"});
+  EXPECT_EQ(pillowSize(work() / "wide_1.bmp"), "100x75\n");
+  vexo({"-Y:50%", "wide.bmp"});
+  EXPECT_EQ(pillowSize(work() / "wide_2.bmp"), "320x240\n");
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=0\r\nSizeUnit=0\r\n");
+  vexo({"-X:100", "wide.bmp"});
+  EXPECT_EQ(pillowSize(work() / "wide_3.bmp"), "640x480\n");
+}
+
+TEST_F(Vexo, BitmapColourDepths) {
+  image("a.bmp", 37, 23);
+  // Each case: the file's depth, how many colours it may hold, the largest difference per
+  // channel from the source, and whether it is the monochrome threshold of the source.
+  struct Case {
+    std::string bmp;
+    int fileBits;
+    std::size_t maxColours;
+    int tolerance;
+    bool mono = false;
+  };
+  const std::vector<Case> cases = {
+      {"Color=0", 24, 1u << 24, 0},
+      {"Color=24", 24, 1u << 24, 0},
+      {"Color=32", 32, 1u << 24, 0},
+      {"Color=16", 16, 1u << 16, 7},
+      {"Color=15", 16, 1u << 15, 7},
+      {"Color=8", 8, 256, 48},
+      {"Color=8\r\nError=1", 8, 256, 80},
+      {"Color=4", 4, 16, 128},
+      {"Color=4\r\nError=1", 4, 16, 160},
+      {"Color=3", 4, 8, 160},
+      {"Color=1", 1, 2, 255},
+      {"Color=24\r\nMono=1", 1, 2, 255, true},
+      {"Color=8\r\nMono=1", 1, 2, 255},
+  };
+  const std::string source = pillowRgb(work() / "a.bmp");
+  const std::size_t start = source.find(':') + 1;
+  for (const auto& c : cases) {
+    settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=2\r\n[BMP]\r\n" + c.bmp + "\r\n");
+    fs::create_directories(work() / "out");
+    fs::copy_file(work() / "a.bmp", work() / "out" / "a.bmp", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(vexo({"out/a.bmp"}).report(), (Lines{"[O] a.bmp -> a.bmp"})) << c.bmp;
+    const auto bytes = vexo::test::readFile((work() / "out" / "a.bmp").string());
+    ASSERT_GT(bytes.size(), 30u);
+    EXPECT_EQ(bytes[28] | bytes[29] << 8, c.fileBits) << c.bmp;
+    const std::string out = pillowRgb(work() / "out" / "a.bmp");
+    ASSERT_EQ(out.size(), source.size()) << c.bmp;
+    std::set<std::string> colours;
+    int worst = 0;
+    for (std::size_t i = start; i + 3 <= out.size(); i += 3) {
+      colours.insert(out.substr(i, 3));
+      const auto px = [&](const std::string& s, int k) {
+        return static_cast<unsigned char>(s[i + k]);
+      };
+      for (int k = 0; k < 3; ++k) worst = std::max(worst, std::abs(px(out, k) - px(source, k)));
+      if (c.mono) {
+        const int luma = (77 * px(source, 0) + 150 * px(source, 1) + 29 * px(source, 2)) >> 8;
+        ASSERT_EQ(px(out, 0), luma >= 128 ? 255 : 0) << c.bmp << " at " << (i - start) / 3;
+      }
+    }
+    EXPECT_LE(colours.size(), c.maxColours) << c.bmp;
+    EXPECT_LE(worst, c.tolerance) << c.bmp;
+  }
 }
 
 TEST_F(Vexo, AFileNamedLikeASwitch) {
