@@ -133,12 +133,14 @@ inline int farAxis(int v, int lo) {
   return std::max(squared(v - lo), squared(hi - v));
 }
 
+#if !(defined(__SSE2__) && defined(__x86_64__))
 // Distance and index in one key: the smallest key is the nearest entry with the lowest index.
 // Squared distances stay below 2^18, so the key fits.
 inline unsigned key(const std::uint8_t* c, int red, int green, int blue) {
   const int d = squared(blue - c[2]) + squared(green - c[1]) + squared(red - c[0]);
   return static_cast<unsigned>(d) << 8 | c[3];
 }
+#endif
 
 // Builds the candidate list of a cell at the end of candidates and returns its offset.
 [[gnu::noinline]] std::int32_t buildCell(const std::array<PaletteEntry, 256>& entries, int active,
