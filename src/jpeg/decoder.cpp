@@ -1,0 +1,490 @@
+// The JPEG decoder: baseline sequential frames by the codec's own code (Huffman decoding,
+// dequantisation, the 8 × 8 inverse DCT, upsampling by replication, YCbCr to RGB), progressive
+// frames through libjpeg.
+//
+// Every component of the frame gets a plane of the padded frame size, filled with 128; each
+// decoded block is written into its plane enlarged by the component's replication factors, so
+// chroma is upsampled as it is stored and the colour conversion reads three equal planes.
+// Besides the single interleaved scan of a usual file, a frame may be coded in several scans
+// (each with some of the components); a scan of one component is non-interleaved and codes its
+// blocks one by one over the component's own size, as in ITU-T T.81 A.2.
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "core/bitmap.h"
+#include "core/byte_reader.h"
+#include "input/jpeg_reader.h"
+#include "jpeg/dct.h"
+#include "jpeg/huffman.h"
+#include "jpeg/jpeg_ex.h"
+
+namespace vexo {
+namespace {
+
+constexpr std::string_view kInitialising = "初期化中";
+constexpr std::string_view kParsing = "解析中";
+constexpr std::string_view kDecoding = "デコード中";
+
+// Dequantised coefficients and DC predictors are kept in the range of the 16-bit coefficients of
+// 8-bit JPEG; only damaged data reach the limit, and it keeps the arithmetic far from overflow.
+constexpr int kCoefficientLimit = 32767;
+
+int limitCoefficient(std::int64_t v) {
+  return static_cast<int>(std::clamp<std::int64_t>(v, -kCoefficientLimit, kCoefficientLimit));
+}
+
+// Adding and removing 1.5 × 2^52 rounds a double below 2^51 in magnitude to an integer, to
+// nearest with ties to even (the default rounding mode), without a library call.
+inline int roundHalfEven(double x) {
+  constexpr double kMagic = 6755399441055744.0;
+  return static_cast<int>((x + kMagic) - kMagic);
+}
+
+inline std::uint8_t toByte(int v) {
+  return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+}
+
+// The colour conversion R = round(Y + 1.402 (Cr − 128)), G = round(Y − 0.34414 (Cb − 128) −
+// 0.71414 (Cr − 128)), B = round(Y + 1.772 (Cb − 128)) in double precision, rounded half to
+// even, as integer offsets added to Y. An offset stands for the formula whenever the value
+// added to Y is not within rounding noise of a half: then Y + round(x) = round(Y + x) for every
+// integer Y. With the constants exact in decimal, 100000 × (value added) is an integer N, so the
+// only such cases are the exact halves (N mod 100000 = 50000: two Cb, Cr pairs for green, two Cb
+// values for blue); for those the double formula itself runs, so the result is the formula's in
+// every case.
+struct ColourTables {
+  static constexpr std::int16_t kFormula = INT16_MIN;  // no offset: evaluate the formula
+  std::array<std::int16_t, 256> red{}, blue{};
+  std::vector<std::int16_t> green;  // by Cb × 256 + Cr
+  std::array<double, 256> redCr{}, greenCb{}, greenCr{}, blueCb{};
+  // Y + offset limited to 0..255, for Y + offset from -kLimitBias on.
+  static constexpr int kLimitBias = 512;
+  std::array<std::uint8_t, 2 * kLimitBias + 256> limit{};
+
+  ColourTables() : green(256 * 256) {
+    for (int v = 0; v < static_cast<int>(limit.size()); ++v)
+      limit[v] = static_cast<std::uint8_t>(std::clamp(v - kLimitBias, 0, 255));
+    // Round to nearest of N / 100000, N not a half.
+    auto offset = [](std::int64_t n) {
+      return static_cast<std::int16_t>((n >= 0 ? n + 50000 : n - 49999) / 100000);
+    };
+    auto isHalf = [](std::int64_t n) { return ((n % 100000) + 100000) % 100000 == 50000; };
+    for (int i = 0; i < 256; ++i) {
+      const int d = i - 128;
+      redCr[i] = 1.402 * d;
+      greenCb[i] = 0.34414 * d;
+      greenCr[i] = 0.71414 * d;
+      blueCb[i] = 1.772 * d;
+      red[i] = isHalf(140200LL * d) ? kFormula : offset(140200LL * d);
+      blue[i] = isHalf(177200LL * d) ? kFormula : offset(177200LL * d);
+    }
+    for (int cb = 0; cb < 256; ++cb)
+      for (int cr = 0; cr < 256; ++cr) {
+        const std::int64_t n = -34414LL * (cb - 128) - 71414LL * (cr - 128);
+        green[cb * 256 + cr] = isHalf(n) ? kFormula : offset(n);
+      }
+  }
+};
+
+const ColourTables& colourTables() {
+  static const ColourTables tables;
+  return tables;
+}
+
+// One row of Y, Cb, Cr samples to blue, green, red.
+void convertRow(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_t* cr,
+                std::uint8_t* out, int width) {
+  const ColourTables& t = colourTables();
+  const std::int16_t* green = t.green.data();
+  const std::uint8_t* limit = t.limit.data() + ColourTables::kLimitBias;
+  for (int x = 0; x < width; ++x, out += 3) {
+    const int luma = y[x];
+    const int r = t.red[cr[x]], g = green[cb[x] << 8 | cr[x]], b = t.blue[cb[x]];
+    if (std::min({r, g, b}) == ColourTables::kFormula) [[unlikely]] {
+      const double l = luma;
+      out[0] = toByte(roundHalfEven(l + t.blueCb[cb[x]]));
+      out[1] = toByte(roundHalfEven(l - t.greenCb[cb[x]] - t.greenCr[cr[x]]));
+      out[2] = toByte(roundHalfEven(l + t.redCr[cr[x]]));
+      continue;
+    }
+    out[0] = limit[luma + b];
+    out[1] = limit[luma + g];
+    out[2] = limit[luma + r];
+  }
+}
+
+// Calls the progress handler for the start and the end, and in between only when the
+// percentage of the data passed changes.
+class ProgressReporter {
+ public:
+  ProgressReporter(const std::function<void(ProgressStage, int, std::string_view)>& handler,
+                   std::size_t size)
+      : handler_(handler), size_(std::max<std::size_t>(size, 1)) {
+    if (handler_) handler_(ProgressStage::Starting, 0, kInitialising);
+  }
+  ~ProgressReporter() {
+    if (handler_) handler_(ProgressStage::Ending, 100, "");
+  }
+  ProgressReporter(const ProgressReporter&) = delete;
+  ProgressReporter& operator=(const ProgressReporter&) = delete;
+
+  void running(std::size_t position, std::string_view message) {
+    if (!handler_) return;
+    const int percent = static_cast<int>(std::min<std::size_t>(position, size_) * 100 / size_);
+    if (percent == last_) return;
+    last_ = percent;
+    handler_(ProgressStage::Running, percent, message);
+  }
+
+ private:
+  const std::function<void(ProgressStage, int, std::string_view)>& handler_;
+  std::size_t size_;
+  int last_ = 0;
+};
+
+}  // namespace
+
+// The working state of one decode of a baseline frame.
+class JpegDecoder {
+ public:
+  JpegDecoder(TJpegEx& image, std::span<const std::uint8_t> data, ProgressReporter& progress)
+      : image_(image), data_(data), progress_(progress) {}
+
+  Bitmap run();
+
+ private:
+  struct Plane {
+    int sx = 1, sy = 1;            // replication: plane cells per sample across and down
+    int h = 1, v = 1;              // sampling factors
+    int blocksX = 0, blocksY = 0;  // blocks of a non-interleaved scan
+    std::uint8_t* base = nullptr;  // padded plane
+    bool decoded = false;          // taken by a scan already
+    const jpeg::THuffmanTable* dc = nullptr;
+    const jpeg::THuffmanTable* ac = nullptr;
+    std::array<int, 64> quant{};  // zigzag order
+    int predictor = 0;
+  };
+
+  void setUpFrame();
+  void decodeScan(std::size_t start);
+  // Decodes the MCU with the given number; returns 0, or the code of a marker met inside it.
+  int decodeMcu(jpeg::JpegBitReader& reader, std::span<Plane* const> scan, std::uint64_t mcu);
+  int decodeBlock(jpeg::JpegBitReader& reader, Plane& p, int bx, int by);
+  void store(const Plane& p, int bx, int by, bool dcOnly);
+  int flatLevel(int dc);
+  std::size_t nextMarker(std::size_t from) const;
+  Bitmap convert() const;
+
+  TJpegEx& image_;
+  std::span<const std::uint8_t> data_;
+  ProgressReporter& progress_;
+
+  int width_ = 0, height_ = 0, components_ = 0;
+  int mcusX_ = 0, mcusY_ = 0;
+  std::size_t paddedWidth_ = 0, paddedHeight_ = 0;
+  std::vector<std::uint8_t> planes_;
+  std::array<Plane, 3> plane_{};
+  alignas(32) std::array<std::int32_t, 64> coefficients_{};
+  alignas(32) std::array<std::uint8_t, 64> samples_{};
+  // Sample level of a block whose only non-zero coefficient is the DC, by DC value: the
+  // inverse DCT's own result, computed on first use (-2 not yet known, -1 not flat).
+  std::vector<std::int16_t> flat_;
+  bool rgb_ = false;
+};
+
+Bitmap JpegDecoder::run() {
+  std::size_t pos = image_.beginWalk(data_);
+  bool scanned = false;
+  while (pos < data_.size()) {
+    progress_.running(pos, kParsing);
+    const auto segment = image_.readSegment(data_, pos);
+    if (segment == TJpegEx::Segment::kEnd) break;
+    if (segment == TJpegEx::Segment::kProgressiveFrame) return image_.decodeProgressive(data_);
+    if (segment == TJpegEx::Segment::kFrame) setUpFrame();
+    if (segment == TJpegEx::Segment::kScan) {
+      decodeScan(pos);
+      scanned = true;
+      pos = nextMarker(pos);
+    }
+  }
+  if (!scanned) throw EJpegEx(kJpegInvalid);
+  return convert();
+}
+
+void JpegDecoder::setUpFrame() {
+  width_ = image_.width_;
+  height_ = image_.height_;
+  components_ = image_.frameComponents_;
+  if (width_ == 0) throw EJpegEx(kJpegInvalid);
+  if (height_ == 0) throw EJpegEx(kJpegUnsupported);  // height given by a DNL segment
+  const auto& records = image_.components_;
+  const int h1 = records[0].h, v1 = records[0].v;
+  for (int i = 0; i < components_; ++i) {
+    const int h = records[i].h, v = records[i].v;
+    if (h < 1 || h > 4 || v < 1 || v > 4 || h1 % h != 0 || v1 % v != 0)
+      throw EJpegEx(kJpegUnsupported);
+  }
+  const int mcuWidth = 8 * h1, mcuHeight = 8 * v1;
+  mcusX_ = (width_ + mcuWidth - 1) / mcuWidth;
+  mcusY_ = (height_ + mcuHeight - 1) / mcuHeight;
+  paddedWidth_ = static_cast<std::size_t>(mcusX_) * mcuWidth;
+  paddedHeight_ = static_cast<std::size_t>(mcusY_) * mcuHeight;
+
+  // The planes and the bitmap exist together; both count against the limit.
+  const std::uint64_t planeBytes =
+      checkImageSize(static_cast<std::int64_t>(paddedWidth_),
+                     static_cast<std::int64_t>(paddedHeight_), 8 * components_, image_.limits());
+  DecodeLimits rest = image_.limits();
+  rest.maxImageBytes -= planeBytes;
+  checkImageSize(width_, height_, 24, rest);
+
+  const std::size_t planeSize = paddedWidth_ * paddedHeight_;
+  planes_.assign(planeSize * static_cast<std::size_t>(components_), 128);
+  for (int i = 0; i < components_; ++i) {
+    Plane& p = plane_[i];
+    p.h = records[i].h;
+    p.v = records[i].v;
+    p.sx = h1 / p.h;
+    p.sy = v1 / p.v;
+    // The component's own size is ceil(width × h / h1) (T.81 A.1.1); a non-interleaved scan
+    // covers it with whole blocks.
+    const int componentWidth = (width_ * p.h + h1 - 1) / h1;
+    const int componentHeight = (height_ * p.v + v1 - 1) / v1;
+    p.blocksX = (componentWidth + 7) / 8;
+    p.blocksY = (componentHeight + 7) / 8;
+    p.base = planes_.data() + planeSize * static_cast<std::size_t>(i);
+    p.decoded = false;
+  }
+  flat_.assign(2 * kCoefficientLimit + 1, -2);
+
+  // Three components are YCbCr unless the data say RGB, as libjpeg reads them: a JFIF header
+  // means YCbCr, else an Adobe header's transform 0 means RGB, else identifiers 'R', 'G', 'B'.
+  const auto& ids = image_.componentIds_;
+  rgb_ = components_ == 3 && !image_.jfif_ &&
+         (image_.adobeTransform_ >= 0 ? image_.adobeTransform_ == 0
+                                      : ids[0] == 'R' && ids[1] == 'G' && ids[2] == 'B');
+}
+
+void JpegDecoder::decodeScan(std::size_t start) {
+  if (planes_.empty()) throw EJpegEx(kJpegInvalid);  // a scan of a frame never set up
+  const int count = image_.scanComponents_;
+  std::array<Plane*, 4> scan{};
+  for (int i = 0; i < count; ++i) {
+    const int record = image_.scanRecords_[i];
+    Plane& p = plane_[record];
+    const TJpegEx::Component& c = image_.components_[record];
+    // In a sequential frame every component is coded by exactly one scan.
+    if (p.decoded) throw EJpegEx(kJpegInvalid);
+    p.decoded = true;
+    if (c.dcTable < 0 || c.acTable < 0) throw EJpegEx(kJpegInvalid);
+    p.dc = &image_.huffman_->at(c.dcTable);
+    p.ac = &image_.huffman_->at(c.acTable);
+    if (!(image_.quantDefined_ & (1u << c.quantTable))) throw EJpegEx(kJpegInvalid);
+    const auto& table = image_.quantTables_[c.quantTable].values;
+    for (int k = 0; k < 64; ++k) p.quant[k] = static_cast<std::uint16_t>(table[k]);
+    p.predictor = 0;
+    scan[i] = &p;
+  }
+  const std::span<Plane* const> planes(scan.data(), count);
+  // A scan of one component is non-interleaved: its MCU is a single block.
+  const std::uint64_t total = count == 1 ? std::uint64_t(scan[0]->blocksX) * scan[0]->blocksY
+                                         : std::uint64_t(mcusX_) * mcusY_;
+  const std::uint64_t interval = image_.restartInterval_;
+
+  jpeg::JpegBitReader reader(data_, start);
+  std::uint64_t mcu = 0, sinceRestart = 0, intervals = 0;
+  int expected = 0;  // number of the next restart marker
+  while (mcu < total) {
+    progress_.running(reader.position(), kDecoding);
+    int marker = decodeMcu(reader, planes, mcu);
+    if (marker == 0) {
+      ++mcu;
+      if (interval == 0 || ++sinceRestart < interval || mcu == total) continue;
+      // A restart point: the padding bits before the marker are passed over.
+      do marker = reader.ReadEntry();
+      while (marker < 2);
+    }
+    // A restart marker, at its place or inside an MCU of damaged data. The rest of that MCU
+    // and the MCUs of intervals whose markers are missing keep the plane's 128, which is what
+    // a block of zero coefficients decodes to; decoding resumes where the marker's number says.
+    // Any other marker (EOI, or one that cannot be part of the scan) ends the scan.
+    if (marker < 0xD0 || marker > 0xD7 || interval == 0) break;
+    const int number = marker - 0xD0;
+    intervals += 1 + static_cast<unsigned>((number - expected) & 7);
+    expected = (number + 1) & 7;
+    mcu = intervals * interval;
+    sinceRestart = 0;
+    for (Plane* p : planes) p->predictor = 0;
+  }
+}
+
+int JpegDecoder::decodeMcu(jpeg::JpegBitReader& reader, std::span<Plane* const> scan,
+                           std::uint64_t mcu) {
+  if (scan.size() == 1) {
+    Plane& p = *scan[0];
+    return decodeBlock(reader, p, static_cast<int>(mcu % p.blocksX),
+                       static_cast<int>(mcu / p.blocksX));
+  }
+  const int mx = static_cast<int>(mcu % mcusX_), my = static_cast<int>(mcu / mcusX_);
+  for (Plane* p : scan) {
+    for (int by = 0; by < p->v; ++by) {
+      for (int bx = 0; bx < p->h; ++bx) {
+        // A marker ends the MCU: the blocks after it stay as the plane was filled.
+        if (const int marker = decodeBlock(reader, *p, mx * p->h + bx, my * p->v + by))
+          return marker;
+      }
+    }
+  }
+  return 0;
+}
+
+// Decodes one block and stores it; returns 0, or the code of a marker met inside it, in which
+// case the coefficients decoded before the marker are stored.
+int JpegDecoder::decodeBlock(jpeg::JpegBitReader& reader, Plane& p, int bx, int by) {
+  int run = 0;
+  const int diff = jpeg::DecodeSymbol(*p.dc, reader, run);
+  if (run < 0) return diff & 0xFF;
+  std::int32_t* coef = coefficients_.data();
+  std::memset(coef, 0, sizeof coefficients_);
+  p.predictor = limitCoefficient(std::int64_t{p.predictor} + diff);
+  coef[0] = limitCoefficient(std::int64_t{p.predictor} * p.quant[0]);
+  bool dcOnly = true;
+  int marker = 0;
+  for (int k = 1; k < 64;) {
+    const int value = jpeg::DecodeSymbol(*p.ac, reader, run);
+    if (run < 0) {
+      marker = value & 0xFF;
+      break;
+    }
+    if (run == jpeg::kEndOfBlock) break;
+    k += run;
+    if (k > 63) break;
+    if (value != 0) {
+      coef[jpeg::kZigzag[k]] = limitCoefficient(std::int64_t{value} * p.quant[k]);
+      dcOnly = false;
+    }
+    ++k;
+  }
+  store(p, bx, by, dcOnly);
+  return marker;
+}
+
+int JpegDecoder::flatLevel(int dc) {
+  std::int16_t& level = flat_[static_cast<std::size_t>(dc + kCoefficientLimit)];
+  if (level == -2) {
+    alignas(32) std::array<std::int32_t, 64> block{};
+    block[0] = dc;
+    jpeg::InverseDct(block.data(), samples_.data());
+    const bool flat =
+        std::all_of(samples_.begin(), samples_.end(), [&](auto s) { return s == samples_[0]; });
+    level = flat ? samples_[0] : -1;
+  }
+  return level;
+}
+
+void JpegDecoder::store(const Plane& p, int bx, int by, bool dcOnly) {
+  const int cellWidth = 8 * p.sx, cellHeight = 8 * p.sy;
+  std::uint8_t* origin = p.base + static_cast<std::size_t>(by) * cellHeight * paddedWidth_ +
+                         static_cast<std::size_t>(bx) * cellWidth;
+  if (dcOnly) {
+    if (const int level = flatLevel(coefficients_[0]); level >= 0) {
+      for (int i = 0; i < cellHeight; ++i, origin += paddedWidth_)
+        std::memset(origin, level, static_cast<std::size_t>(cellWidth));
+      return;
+    }
+  }
+  jpeg::InverseDct(coefficients_.data(), samples_.data());
+  const std::uint8_t* s = samples_.data();
+  for (int i = 0; i < 8; ++i, s += 8) {
+    std::uint8_t* row = origin;
+    if (p.sx == 1) {
+      std::memcpy(row, s, 8);
+    } else if (p.sx == 2) {
+      for (int j = 0; j < 8; ++j) row[2 * j] = row[2 * j + 1] = s[j];
+    } else {
+      for (int j = 0; j < 8; ++j) std::memset(row + j * p.sx, s[j], static_cast<std::size_t>(p.sx));
+    }
+    origin += paddedWidth_;
+    for (int r = 1; r < p.sy; ++r, origin += paddedWidth_)
+      std::memcpy(origin, row, static_cast<std::size_t>(cellWidth));
+  }
+}
+
+// Where the next marker segment starts behind a scan's data: the first FF that is followed by
+// neither 00 (a stuffed data byte), a restart marker nor another FF (a fill byte).
+std::size_t JpegDecoder::nextMarker(std::size_t from) const {
+  const std::size_t n = data_.size();
+  for (std::size_t i = from; i + 1 < n; ++i) {
+    const auto* ff = static_cast<const std::uint8_t*>(std::memchr(data_.data() + i, 0xFF, n - i));
+    if (!ff) break;
+    i = static_cast<std::size_t>(ff - data_.data());
+    if (i + 1 >= n) break;
+    const int code = data_[i + 1];
+    if (code != 0x00 && code != 0xFF && (code < 0xD0 || code > 0xD7)) return i;
+  }
+  return n;
+}
+
+Bitmap JpegDecoder::convert() const {
+  Bitmap bitmap(width_, height_, 24, image_.limits());
+  const std::uint8_t* y = plane_[0].base;
+  for (int row = 0; row < height_; ++row, y += paddedWidth_) {
+    std::uint8_t* out = bitmap.row(row);
+    if (components_ == 1) {
+      for (int x = 0; x < width_; ++x, out += 3) out[0] = out[1] = out[2] = y[x];
+      continue;
+    }
+    const std::size_t offset = static_cast<std::size_t>(row) * paddedWidth_;
+    const std::uint8_t* cb = plane_[1].base + offset;
+    const std::uint8_t* cr = plane_[2].base + offset;
+    if (rgb_) {
+      for (int x = 0; x < width_; ++x, out += 3) {
+        out[0] = cr[x];
+        out[1] = cb[x];
+        out[2] = y[x];
+      }
+    } else {
+      convertRow(y, cb, cr, out, width_);
+    }
+  }
+  return bitmap;
+}
+
+// ---- TJpegEx ----------------------------------------------------------------------------------
+
+void TJpegEx::Decode() {
+  if (data_.empty()) throw EJpegEx(kJpegNoData);
+  bitmap_.reset();
+  bitmap_ = decodeData(data_);
+  width_ = bitmap_->width();
+  height_ = bitmap_->height();
+}
+
+Bitmap TJpegEx::decodeData(std::span<const std::uint8_t> data) {
+  if (data.empty()) throw EJpegEx(kJpegNoData);
+  ProgressReporter progress(OnProgress, data.size());
+  try {
+    JpegDecoder decoder(*this, data, progress);
+    return decoder.run();
+  } catch (const EJpegEx&) {
+    throw;
+  } catch (const ImageSizeError&) {
+    throw;
+  } catch (const Error&) {  // the end of the data, libjpeg's errors
+    throw EJpegEx(kJpegInvalid);
+  } catch (const std::bad_alloc&) {
+    throw EJpegEx(kJpegInvalid);
+  }
+}
+
+Bitmap TJpegEx::decodeProgressive(std::span<const std::uint8_t> data) const {
+  return DecodeJpegWithLibjpeg(data, limits());
+}
+
+}  // namespace vexo
