@@ -14,6 +14,7 @@
 #include "imaging/edits.h"
 #include "input/bmp.h"
 #include "input/images.h"
+#include "jpeg/jpeg_ex.h"
 
 namespace vexo {
 
@@ -107,12 +108,34 @@ std::string writeBitmap(Bitmap& working, const LoadedFormat& loaded, const TExtI
   return name;
 }
 
+// JPEG output through the program's own encoder, with the "Jpeg" settings in the order the
+// encoder takes them.
+std::string writeJpeg(const Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
+                      const std::string& base) {
+  TJpegEx jpeg;
+  jpeg.assign(working);
+  jpeg.setQuality(ini.ReadInteger("Jpeg", "Compress", 75));
+  jpeg.setSampling(ini.ReadInteger("Jpeg", "Sampling", 0));
+  jpeg.XDensity = static_cast<std::uint16_t>(ini.ReadInteger("Jpeg", "Xden", 0));
+  jpeg.YDensity = static_cast<std::uint16_t>(ini.ReadInteger("Jpeg", "Yden", 0));
+  jpeg.DensityUnit = static_cast<std::uint8_t>(ini.ReadInteger("Jpeg", "Unit", 0));
+  jpeg.setRestartInterval(ini.ReadInteger("Jpeg", "Interval", 0));
+  jpeg.setGrayscale(ini.ReadBool("Jpeg", "Gray", false));
+  jpeg.Comment = ini.ReadString("Jpeg", "Comment", "");
+  jpeg.Encode();
+  const std::string name = namer.ResolveOutputName(base, ".jpg");
+  if (!name.empty())
+    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(jpeg.compressedData()); });
+  return name;
+}
+
 std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
                         const TExtIniFile& ini, OutputNamer& namer, const std::string& base) {
   switch (format) {
     case kFormatBitmap:
       return writeBitmap(working, loaded, ini, namer, base);
     case kFormatJpeg:
+      return writeJpeg(working, ini, namer, base);
     case kFormatPng:
     case kFormatGif:
     case kFormatWmf:

@@ -421,6 +421,54 @@ TEST_F(Vexo, BitmapColourDepths) {
   }
 }
 
+// What Pillow reads from a JPEG output: mode, size, JFIF density, comment, and the PSNR of its
+// pixels against the source image (in dB, rounded down).
+std::string pillowJpegFacts(const fs::path& out, const fs::path& source) {
+  return vexo::test::runCommand(
+      "/usr/bin/python3 -c \"import sys,math;from PIL import Image;"
+      "o=Image.open(sys.argv[1]);s=Image.open(sys.argv[2]).convert(o.mode);"
+      "a=o.tobytes();b=s.tobytes();"
+      "m=sum((x-y)**2 for x,y in zip(a,b))/len(a);"
+      "print(o.mode,'%dx%d'%o.size,o.info.get('jfif_unit'),o.info.get('jfif_density'),"
+      "o.info.get('comment'),int(10*math.log10(255*255/m)) if m else 99)\" " +
+      shellQuote(out.string()) + " " + shellQuote(source.string()));
+}
+
+TEST_F(Vexo, JpegOutputFollowsTheSettings) {
+  image("a.bmp", 67, 41);
+  struct Case {
+    std::string jpeg;
+    std::string facts;  // mode, size, unit, density, comment
+    int minPsnr;
+    bool restart = false;
+  };
+  const std::vector<Case> cases = {
+      {"", "RGB 67x41 0 (0, 0) None", 30},
+      {"Compress=100\r\nSampling=2", "RGB 67x41 0 (0, 0) None", 40},
+      {"Compress=10\r\nSampling=1", "RGB 67x41 0 (0, 0) None", 22},
+      {"Gray=1", "L 67x41 0 (0, 0) None", 30},
+      {"Xden=300\r\nYden=150\r\nUnit=1", "RGB 67x41 1 (300, 150) None", 30},
+      // The comment segment carries a closing zero byte.
+      {"Comment=hello vexo", "RGB 67x41 0 (0, 0) b'hello vexo\\x00'", 30},
+      {"Interval=2", "RGB 67x41 0 (0, 0) None", 30, true},
+  };
+  for (const auto& c : cases) {
+    settings("[Options]\r\nImageType=0\r\nReport=1\r\nSame=2\r\n[Jpeg]\r\n" + c.jpeg + "\r\n");
+    ASSERT_EQ(vexo({"a.bmp"}).report(), (Lines{"[O] a.bmp -> a.jpg"})) << c.jpeg;
+    const std::string facts = pillowJpegFacts(work() / "a.jpg", work() / "a.bmp");
+    EXPECT_EQ(facts.substr(0, facts.rfind(' ')), c.facts) << c.jpeg;
+    EXPECT_GE(std::stoi(facts.substr(facts.rfind(' ') + 1)), c.minPsnr) << c.jpeg << ": " << facts;
+    const std::string bytes = readText(work() / "a.jpg");
+    EXPECT_EQ(bytes.find("\xFF\xDD") != std::string::npos, c.restart) << c.jpeg;
+    EXPECT_EQ(bytes.find("\xFF\xD0") != std::string::npos, c.restart) << c.jpeg;
+    // libjpeg reads it without a warning.
+    int code = 0;
+    vexo::test::runCommand(
+        "djpeg -ppm " + shellQuote((work() / "a.jpg").string()) + " >/dev/null 2>&1", &code);
+    EXPECT_EQ(code, 0) << c.jpeg;
+  }
+}
+
 TEST_F(Vexo, AFileNamedLikeASwitch) {
   settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
   image("-NS.jpg", 6, 6);

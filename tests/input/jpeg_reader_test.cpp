@@ -44,25 +44,8 @@ Rgb toRgb(const Bitmap& b) {
 // djpeg's decoding (default settings, PPM or PGM on stdout); *exitCode is 0 when clean, 2
 // after warnings (the image is still written) and 1 on an error.
 Rgb djpegRgb(const fs::path& file, int* exitCode) {
-  const std::string out =
-      runCommand("/usr/bin/djpeg -ppm " + shellQuote(file.string()) + " 2>/dev/null", exitCode);
-  Rgb rgb;
-  char kind = 0;
-  int maxval = 0, used = 0;
-  if (std::sscanf(out.c_str(), "P%c %d %d %d%n", &kind, &rgb.width, &rgb.height, &maxval, &used) !=
-          4 ||
-      maxval != 255 || (kind != '5' && kind != '6'))
-    return {};
-  const std::size_t channels = kind == '6' ? 3 : 1;
-  const std::size_t count = static_cast<std::size_t>(rgb.width) * rgb.height;
-  const std::size_t begin = static_cast<std::size_t>(used) + 1;  // one whitespace byte
-  if (out.size() != begin + count * channels) return {};
-  rgb.pixels.resize(count * 3);
-  for (std::size_t i = 0; i < count; ++i)
-    for (std::size_t c = 0; c < 3; ++c)
-      rgb.pixels[i * 3 + c] =
-          static_cast<std::uint8_t>(out[begin + i * channels + (channels == 3 ? c : 0)]);
-  return rgb;
+  const test::Pnm pnm = test::djpeg(file.string(), "", exitCode);
+  return {pnm.width, pnm.height, pnm.rgb()};
 }
 
 // Whether decoding ends in a Bitmap or a vexo::Error; anything else fails the test.

@@ -99,6 +99,44 @@ inline std::vector<std::uint8_t> pillowRgb(const std::string& path, int& w, int&
   return rgb;
 }
 
+// A binary PGM or PPM image: top-down samples, 1 (gray) or 3 (R, G, B) per pixel.
+struct Pnm {
+  int width = 0, height = 0, channels = 0;
+  std::vector<std::uint8_t> samples;
+  // R, G, B per pixel, gray replicated.
+  std::vector<std::uint8_t> rgb() const {
+    if (channels == 3) return samples;
+    std::vector<std::uint8_t> out(samples.size() * 3);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = samples[i / 3];
+    return out;
+  }
+};
+
+// Parses a P5 or P6 image with maxval 255; empty (width 0) when it is anything else.
+inline Pnm parsePnm(const std::string& data) {
+  Pnm p;
+  char kind = 0;
+  int maxval = 0, used = 0;
+  if (std::sscanf(data.c_str(), "P%c %d %d %d%n", &kind, &p.width, &p.height, &maxval, &used) !=
+          4 ||
+      maxval != 255 || (kind != '5' && kind != '6') || p.width < 1 || p.height < 1)
+    return {};
+  p.channels = kind == '6' ? 3 : 1;
+  const std::size_t begin = static_cast<std::size_t>(used) + 1;  // one whitespace byte
+  const std::size_t size = static_cast<std::size_t>(p.width) * p.height * p.channels;
+  if (data.size() != begin + size) return {};
+  p.samples.assign(data.begin() + static_cast<std::ptrdiff_t>(begin), data.end());
+  return p;
+}
+
+// Decodes a JPEG file with libjpeg's djpeg and the given options (such as "-dct float
+// -nosmooth"). exitCode gets djpeg's status: 0 clean, 2 after warnings, 1 on an error.
+inline Pnm djpeg(const std::string& path, const std::string& options = "",
+                 int* exitCode = nullptr) {
+  return parsePnm(runCommand(
+      "/usr/bin/djpeg " + options + " -pnm " + shellQuote(path) + " 2>/dev/null", exitCode));
+}
+
 // Decodes the file with ImageMagick (/usr/bin/convert) to 8-bit RGB; alpha is dropped, not
 // composited. Empty (w = h = 0) when ImageMagick fails or reports an error.
 inline std::vector<std::uint8_t> magickRgb(const std::string& path, int& w, int& h) {
