@@ -110,10 +110,10 @@ std::string writeBitmap(Bitmap& working, const LoadedFormat& loaded, const TExtI
 
 // JPEG output through the program's own encoder, with the "Jpeg" settings in the order the
 // encoder takes them.
-std::string writeJpeg(const Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
+std::string writeJpeg(Bitmap&& working, const TExtIniFile& ini, OutputNamer& namer,
                       const std::string& base) {
   TJpegEx jpeg;
-  jpeg.assign(working);
+  jpeg.assign(std::move(working));
   jpeg.setQuality(ini.ReadInteger("Jpeg", "Compress", 75));
   jpeg.setSampling(ini.ReadInteger("Jpeg", "Sampling", 0));
   jpeg.XDensity = static_cast<std::uint16_t>(ini.ReadInteger("Jpeg", "Xden", 0));
@@ -135,7 +135,7 @@ std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
     case kFormatBitmap:
       return writeBitmap(working, loaded, ini, namer, base);
     case kFormatJpeg:
-      return writeJpeg(working, ini, namer, base);
+      return writeJpeg(std::move(working), ini, namer, base);
     case kFormatPng:
     case kFormatGif:
     case kFormatWmf:

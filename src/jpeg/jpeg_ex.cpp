@@ -471,6 +471,11 @@ void TJpegEx::assign(const Bitmap& bitmap) {
   setBitmap(ConvertToBitmap24(bitmap));
 }
 
+void TJpegEx::assign(Bitmap&& bitmap) {
+  if (bitmap.bits() != 24 || bitmap.empty()) return assign(static_cast<const Bitmap&>(bitmap));
+  setBitmap(std::move(bitmap));
+}
+
 void TJpegEx::setWidth(int width) {
   if (!bitmap_ || width < 1) throw EJpegEx(kJpegCannotResize);
   bitmap_ = ResizeBitmap(*bitmap_, width, bitmap_->height());

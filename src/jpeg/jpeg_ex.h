@@ -50,6 +50,8 @@ class TJpegEx : public Graphic {
   void draw(Bitmap& target, int x, int y) const override;
   // A new 24-bit copy of the bitmap; the compressed data are dropped, gray source cleared.
   void assign(const Bitmap& bitmap) override;
+  // The same, taking over a 24-bit bitmap without copying it.
+  void assign(Bitmap&& bitmap);
   std::optional<Bitmap> releaseBitmap24() override;
 
   // One JPEG from the stream's position: FF D8, an APPn segment, segments by length up to SOS,

@@ -637,6 +637,18 @@ TEST(JpegExAssign, BitmapBecomesA24BitCopy) {
             (std::array<int, 6>{30, 20, 10, 50, 100, 200}));
   j.assign(Bitmap());
   EXPECT_TRUE(j.empty());
+  // Handing a bitmap over gives the same result as copying it, at any depth.
+  TJpegEx copied, moved;
+  copied.assign(indexed);
+  moved.assign(std::move(indexed));
+  EXPECT_EQ(test::bitmapRgb(*moved.bitmap()), test::bitmapRgb(*copied.bitmap()));
+  const Bitmap source = pattern(9, 5);
+  copied.assign(source);
+  moved.loadFromMemory(cjpeg(dir, 8, 8, ""));
+  moved.assign(Bitmap(source));
+  EXPECT_TRUE(moved.compressedData().empty());
+  EXPECT_EQ(moved.width(), 9);
+  EXPECT_EQ(test::bitmapRgb(*moved.bitmap()), test::bitmapRgb(*copied.bitmap()));
 }
 
 TEST(JpegExResize, SetWidthAndHeight) {
