@@ -399,7 +399,7 @@ TEST(JpegExWalk, DamagedSegments) {
       {"scan length wrong", jpeg({app0(), tables, sof, segment(0xDA, {1, 1, 0, 0, 63})})},
       {"no scan and no EOI", [&] {
          Bytes b = jpeg({app0(), tables, sof});
-         b.resize(b.size() - 2);
+         b.erase(b.end() - 2, b.end());
          b.insert(b.end(), {0xFF, 0xE1, 0x00, 0x10, 0xFF, 0xD9});
          return b;
        }()},
