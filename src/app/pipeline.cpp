@@ -90,16 +90,15 @@ struct LoadedFormat {
 
 // The colour depth of bitmap and PNG output: "Color" 0 keeps the loaded depth and palette,
 // anything else asks for a median-cut palette or a repacking; "Error" adds diffusion.
-Bitmap applyColourDepth(const Bitmap& working, int color, bool diffuse,
-                        const LoadedFormat& loaded) {
-  if (color != 0) return ChangeBitCount(working, color, nullptr, false, diffuse);
-  return ChangeBitCount(working, loaded.bits, loaded.palette.empty() ? nullptr : &loaded.palette,
-                        true, diffuse);
+Bitmap applyColourDepth(Bitmap&& working, int color, bool diffuse, const LoadedFormat& loaded) {
+  if (color != 0) return ChangeBitCount(std::move(working), color, nullptr, false, diffuse);
+  return ChangeBitCount(std::move(working), loaded.bits,
+                        loaded.palette.empty() ? nullptr : &loaded.palette, true, diffuse);
 }
 
 std::string writeBitmap(Bitmap& working, const LoadedFormat& loaded, const TExtIniFile& ini,
                         OutputNamer& namer, const std::string& base) {
-  working = applyColourDepth(working, ini.ReadInteger("BMP", "Color", 0),
+  working = applyColourDepth(std::move(working), ini.ReadInteger("BMP", "Color", 0),
                              ini.ReadBool("BMP", "Error", false), loaded);
   if (ini.ReadBool("BMP", "Mono", false)) working = MakeMonochrome(working);
   const std::string name = namer.ResolveOutputName(base, ".bmp");

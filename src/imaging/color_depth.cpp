@@ -348,7 +348,7 @@ Bitmap reduce(const Bitmap& source, int bits, const Palette* palette, bool usePa
 
 }  // namespace
 
-Bitmap ChangeBitCount(const Bitmap& source, int bits, const Palette* palette, bool usePalette,
+Bitmap ChangeBitCount(Bitmap source, int bits, const Palette* palette, bool usePalette,
                       bool errorDiffusion) {
   if (source.empty()) throw EditError("the bitmap has no pixels");
   int depth = PixelFormatToBits(PixelFormatOf(source));

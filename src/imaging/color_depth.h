@@ -20,7 +20,9 @@ PixelFormat PixelFormatOf(const Bitmap& bitmap);
 // palette when usePalette is set and one is given), optional error diffusion (always with a
 // given palette), indices packed most significant bits first. Above 8: the pixels repacked with
 // no palette. Equal depths: a copy.
-Bitmap ChangeBitCount(const Bitmap& source, int bits, const Palette* palette, bool usePalette,
+// The source is taken by value, so a caller that moves it in gets it back without a copy when
+// the depth stays.
+Bitmap ChangeBitCount(Bitmap source, int bits, const Palette* palette, bool usePalette,
                       bool errorDiffusion);
 
 // Floyd-Steinberg diffusion in place on a 24-bit image towards the first count entries of the
