@@ -31,14 +31,7 @@
 #include <numbers>
 
 #if defined(__x86_64__)
-// GCC 12 warns about the deliberately undefined upper lanes inside some AVX-512 intrinsics.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "jpeg/x86_intrinsics.h"
 #define VEXO_DCT_X86 1
 #define VEXO_TARGET(isa) __attribute__((target(isa)))
 #endif

@@ -25,14 +25,7 @@
 #include "jpeg/jpeg_ex.h"
 
 #if defined(__x86_64__)
-// GCC 12 warns about the deliberately undefined upper lanes inside some AVX-512 intrinsics.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "jpeg/x86_intrinsics.h"
 #define VEXO_ENCODER_X86 1
 #define VEXO_AVX2 __attribute__((target("avx2,bmi,bmi2,lzcnt")))
 #define VEXO_AVX512 \
@@ -678,34 +671,15 @@ VEXO_ALWAYS_INLINE void putBits(BitState& s, std::uint32_t* words, std::uint32_t
   s.count &= 31;
 }
 
-// The bytes of the complete words to out, most significant first, each 0xFF followed by 0x00
-// (the bit writer's byte stuffing), with one insertion.
-void flushWords(BitState& s, const std::uint32_t* words, std::vector<std::uint8_t>& out) {
-  std::array<std::uint8_t, 8 * kWordCapacity> bytes;
-  std::uint8_t* p = bytes.data();
-  for (std::size_t i = 0; i < s.n; ++i) {
-    const std::uint32_t word = words[i];
-    const std::uint32_t inverted = ~word;  // a 0xFF byte of word is a zero byte here
-    if (((inverted - 0x01010101u) & word & 0x80808080u) == 0) {
-      const std::uint32_t bigEndian = __builtin_bswap32(word);
-      std::memcpy(p, &bigEndian, 4);
-      p += 4;
-    } else {
-      for (int shift = 24; shift >= 0; shift -= 8) {
-        *p = static_cast<std::uint8_t>(word >> shift);
-        if (*p++ == 0xFF) *p++ = 0x00;
-      }
-    }
-  }
-  out.insert(out.end(), bytes.data(), p);
+// The complete words to the writer.
+void flushWords(BitState& s, const std::uint32_t* words, jpeg::JpegBitWriter& w) {
+  w.WriteWords({words, s.n});
   s.n = 0;
 }
 
-// Everything to the output, the partial word through the bit writer (before its flush or
-// marker).
-void drainBits(BitState& s, const std::uint32_t* words, std::vector<std::uint8_t>& out,
-               jpeg::JpegBitWriter& w) {
-  flushWords(s, words, out);
+// Everything to the writer (before its flush or marker).
+void drainBits(BitState& s, const std::uint32_t* words, jpeg::JpegBitWriter& w) {
+  flushWords(s, words, w);
   if (s.count > 0) w.WriteBits(static_cast<std::uint32_t>(s.acc), s.count);
   s = BitState{};
 }
@@ -822,7 +796,6 @@ struct Scan {
   BitState bits;
   std::array<std::uint32_t, kWordCapacity> words{};
   jpeg::JpegBitWriter* writer = nullptr;
-  std::vector<std::uint8_t>* out = nullptr;
   const std::function<void(int)>* report = nullptr;
 };
 
@@ -890,11 +863,11 @@ VEXO_ALWAYS_INLINE void codeMcuRow(Scan& scan, int my) {
         copyBlock(scan.cr.data() + offset, scan.chromaWidth);
         encodeBlock<kLevel>(block, scan.coders[2], zigzag, s, w);
       }
-      flushWords(s, w, *scan.out);
+      flushWords(s, w, writer);
       ++scan.mcu;
       if (scan.restartInterval > 0 && ++scan.sinceRestart == scan.restartInterval &&
           scan.mcu < scan.mcuCount) {
-        drainBits(s, w, *scan.out, writer);
+        drainBits(s, w, writer);
         writer.WriteMarker(static_cast<std::uint8_t>(0xD0 + scan.restartNumber));
         scan.restartNumber = (scan.restartNumber + 1) % 8;
         scan.sinceRestart = 0;
@@ -1068,7 +1041,6 @@ void encodeImage(const EncodeJob& job, std::vector<std::uint8_t>& out) {
   putMarker(out, 0xD8);
   jpeg::JpegBitWriter writer(out);
   scan.writer = &writer;
-  scan.out = &out;
   scan.report = &job.report;
   try {
     writeHeaders(job, out);
@@ -1116,12 +1088,12 @@ void encodeImage(const EncodeJob& job, std::vector<std::uint8_t>& out) {
     if (activeLevel() == kAvx512) codeRow = codeMcuRowAvx512;
 #endif
     for (int my = 0; my < scan.mcusDown; ++my) codeRow(scan, my);
-    drainBits(scan.bits, scan.words.data(), out, writer);
+    drainBits(scan.bits, scan.words.data(), writer);
     writer.WriteMarker(0xD9);
   } catch (const MissingCode&) {
     if (!job.lastAttempt) throw;
     try {
-      drainBits(scan.bits, scan.words.data(), out, writer);
+      drainBits(scan.bits, scan.words.data(), writer);
       writer.WriteMarker(0xD9);
     } catch (...) {
     }
@@ -1129,7 +1101,7 @@ void encodeImage(const EncodeJob& job, std::vector<std::uint8_t>& out) {
   } catch (...) {
     // Close what was written so far; a second failure here must not hide the first.
     try {
-      drainBits(scan.bits, scan.words.data(), out, writer);
+      drainBits(scan.bits, scan.words.data(), writer);
       writer.WriteMarker(0xD9);
     } catch (...) {
     }

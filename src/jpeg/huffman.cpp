@@ -292,22 +292,44 @@ void JpegBitWriter::WriteBits(std::uint32_t bits, int count) {
   }
 }
 
+namespace {
+
+// Stores the four bytes of word at p, most significant first, each 0xFF followed by 0x00, and
+// moves p behind them.
+inline void storeStuffed(std::uint8_t*& p, std::uint32_t word) {
+  if (!HasFFByte(word)) {
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
+        static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)};
+    std::memcpy(p, bytes, 4);
+    p += 4;
+    return;
+  }
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    *p = static_cast<std::uint8_t>(word >> shift);
+    if (*p++ == 0xFF) *p++ = 0x00;
+  }
+}
+
+}  // namespace
+
 void JpegBitWriter::emitWord(std::uint32_t word) {
   std::uint8_t bytes[8];
-  std::size_t n = 0;
-  if (!HasFFByte(word)) {
-    bytes[0] = static_cast<std::uint8_t>(word >> 24);
-    bytes[1] = static_cast<std::uint8_t>(word >> 16);
-    bytes[2] = static_cast<std::uint8_t>(word >> 8);
-    bytes[3] = static_cast<std::uint8_t>(word);
-    n = 4;
-  } else {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      bytes[n] = static_cast<std::uint8_t>(word >> shift);
-      if (bytes[n++] == 0xFF) bytes[n++] = 0x00;
-    }
+  std::uint8_t* p = bytes;
+  storeStuffed(p, word);
+  out_.insert(out_.end(), bytes, p);
+}
+
+void JpegBitWriter::WriteWords(std::span<const std::uint32_t> words) {
+  if (count_ != 0) {
+    for (const std::uint32_t word : words) WriteBits(word, 32);
+    return;
   }
-  out_.insert(out_.end(), bytes, bytes + n);
+  const std::size_t start = out_.size();
+  out_.resize(start + 8 * words.size());
+  std::uint8_t* p = out_.data() + start;
+  for (const std::uint32_t word : words) storeStuffed(p, word);
+  out_.resize(static_cast<std::size_t>(p - out_.data()));
 }
 
 void JpegBitWriter::FlushAll() {

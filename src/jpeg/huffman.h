@@ -114,6 +114,9 @@ class JpegBitWriter {
 
   // Appends the low `count` bits (0..32) of bits.
   void WriteBits(std::uint32_t bits, int count);
+  // Appends whole 32-bit words, most significant bit first: the same as WriteBits(word, 32) for
+  // each, in one append to the output when no bits are pending.
+  void WriteWords(std::span<const std::uint32_t> words);
   // Pads with 1 bits to a whole byte and writes out everything (at restart points and the end).
   void FlushAll();
   // FlushAll, then the two marker bytes FF code.

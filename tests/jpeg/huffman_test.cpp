@@ -587,7 +587,8 @@ TEST_P(WriteTest, Bytes) {
 INSTANTIATE_TEST_SUITE_P(JpegBitWriter, WriteTest, ::testing::ValuesIn(kWriteCases),
                          [](const auto& p) { return std::string(p.param.name); });
 
-// Random writes of 0..32 bits, rich in one bits so FF bytes are frequent, against the model.
+// Random writes of 0..32 bits and runs of whole words, rich in one bits so FF bytes are
+// frequent, against the model.
 TEST(JpegBitWriterTest, MatchesBitModel) {
   std::mt19937 rng(11);
   for (int round = 0; round < 200; ++round) {
@@ -598,6 +599,14 @@ TEST(JpegBitWriterTest, MatchesBitModel) {
     for (int n = 0; n < writes; ++n) {
       const int count = static_cast<int>(rng() % 33);
       const std::uint32_t bits = rng() % 3 ? 0xFFFFFFFFu ^ (1u << (rng() % 32)) : rng();
+      if (rng() % 8 == 0) {
+        // A run of whole words, with or without bits pending before it.
+        std::vector<std::uint32_t> words(rng() % 5, bits);
+        for (auto& w : words) w ^= rng() % 2 ? 0u : rng();
+        writer.WriteWords(words);
+        for (const auto w : words) model += Binary(w, 32);
+        continue;
+      }
       writer.WriteBits(bits, count);
       model += Binary(bits, count);
     }
