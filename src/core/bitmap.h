@@ -76,4 +76,9 @@ class Bitmap {
 std::uint64_t checkImageSize(std::int64_t width, std::int64_t height, int bits,
                              const DecodeLimits& limits = DecodeLimits::defaults());
 
+// Any depth unpacked to 24 bits (palette entries looked up, 5-bit channels widened as
+// (v << 3) | (v >> 2), 6-bit as (v << 2) | (v >> 4), the fourth byte of 32 bits dropped). A
+// 24-bit source is copied.
+Bitmap ConvertToBitmap24(const Bitmap& source);
+
 }  // namespace vexo

@@ -34,9 +34,4 @@ void ErrorDiffuse(Bitmap& image, const Palette& palette, int count);
 // or more.
 Bitmap MakeMonochrome(const Bitmap& source);
 
-// Any depth unpacked to 24 bits (palette entries looked up, 5-bit channels widened as
-// (v << 3) | (v >> 2), 6-bit as (v << 2) | (v >> 4), the fourth byte of 32 bits dropped). A
-// 24-bit source is copied.
-Bitmap ConvertToBitmap24(const Bitmap& source);
-
 }  // namespace vexo

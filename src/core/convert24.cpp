@@ -1,7 +1,6 @@
 #include <cstring>
 
-#include "imaging/color_depth.h"
-#include "imaging/edits.h"
+#include "core/bitmap.h"
 
 namespace vexo {
 
@@ -40,7 +39,7 @@ void unpackIndexed(const Bitmap& source, Bitmap& target) {
 }  // namespace
 
 Bitmap ConvertToBitmap24(const Bitmap& source) {
-  if (source.empty()) throw EditError("the bitmap has no pixels");
+  if (source.empty()) throw ImageSizeError("image has no pixels");
   if (source.bits() == 24) return source;
   Bitmap target(source.width(), source.height(), 24);
   switch (source.bits()) {
@@ -76,7 +75,7 @@ Bitmap ConvertToBitmap24(const Bitmap& source) {
       }
       break;
     default:
-      throw EditError("unsupported pixel depth");
+      throw ImageSizeError("unsupported pixel depth");
   }
   return target;
 }
