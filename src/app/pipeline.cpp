@@ -15,6 +15,7 @@
 #include "input/bmp.h"
 #include "input/images.h"
 #include "jpeg/jpeg_ex.h"
+#include "png/png.h"
 
 namespace vexo {
 
@@ -128,6 +129,32 @@ std::string writeJpeg(Bitmap&& working, const TExtIniFile& ini, OutputNamer& nam
   return name;
 }
 
+// PNG output: the colour depth of the bitmap branch, then the "PNG" writer settings. The
+// comment is stored under the keyword "Comment", as PNG keywords may not be empty.
+std::string writePng(Bitmap& working, const LoadedFormat& loaded, const TExtIniFile& ini,
+                     OutputNamer& namer, const std::string& base) {
+  working = applyColourDepth(std::move(working), ini.ReadInteger("PNG", "Color", 0),
+                             ini.ReadBool("PNG", "Error", false), loaded);
+  TPNGObject png;
+  png.AssignBitmap(std::move(working));
+  const int compress = ini.ReadInteger("PNG", "Compress", 1);
+  png.setDeflateLevel(compress == 0 ? 0 : compress == 1 ? 5 : compress == 2 ? 1 : 9);
+  png.RowFilters = static_cast<PngFilterSet>(ini.ReadInteger("PNG", "FilterVal", 31) & kAllFilters);
+  if (ini.ReadBool("PNG", "Gray", false)) png = png.GrayscaleCopy();
+  if (ini.ReadBool("PNG", "Interlace", false)) png.InterlaceMode = PngInterlace::Adam7;
+  if (ini.ReadBool("PNG", "UseText", false))
+    png.AddCompressedText("Comment", ini.ReadString("PNG", "Text", ""));
+  if (ini.ReadBool("PNG", "UseTrans", false))
+    png.SetTransparency(ini.ReadColor("PNG", "TransColor", 0));
+  const std::string name = namer.ResolveOutputName(base, ".png");
+  if (!name.empty()) {
+    save(name, namer.replacing(), [&](AtomicFile& out) {
+      png.SaveTo([&](std::span<const std::uint8_t> bytes) { out.write(bytes); });
+    });
+  }
+  return name;
+}
+
 std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
                         const TExtIniFile& ini, OutputNamer& namer, const std::string& base) {
   switch (format) {
@@ -136,6 +163,7 @@ std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
     case kFormatJpeg:
       return writeJpeg(std::move(working), ini, namer, base);
     case kFormatPng:
+      return writePng(working, loaded, ini, namer, base);
     case kFormatGif:
     case kFormatWmf:
     case kFormatEmf:

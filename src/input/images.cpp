@@ -3,6 +3,7 @@
 #include "input/bmp.h"
 #include "input/dib.h"
 #include "input/jpeg_reader.h"
+#include "png/png.h"
 
 namespace vexo {
 
@@ -41,6 +42,7 @@ void TImages::Reset() {
   Add(".jpe", factoryOf<JpegFileImage>());
   Add(".bmp", factoryOf<BmpImage>());
   Add(".dib", factoryOf<TDibImage>());
+  Add(".png", factoryOf<TPNGObject>());
 }
 
 std::string ExtractFileExt(std::string_view path) {
