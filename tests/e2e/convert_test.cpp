@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "png/png.h"
+#include "support/libpng_reference.h"
+#include "support/png_file.h"
 #include "support/reference.h"
 
 namespace {
@@ -265,7 +268,7 @@ TEST_F(Vexo, OutputFolder) {
 TEST_F(Vexo, SwitchesOverrideSettingsForOneRun) {
   settings("[Options]\r\nImageType=2\r\nReport=1\r\nSame=0\r\n");
   image("a.jpg", 6, 6);
-  EXPECT_EQ(vexo({"a.jpg"}).report(), (Lines{"[X] a.jpg"}));  // PNG output is not built yet
+  EXPECT_EQ(vexo({"a.jpg"}).report(), (Lines{"[O] a.jpg -> a.png"}));
   EXPECT_EQ(vexo({"/GB", "a.jpg"}).report(), (Lines{"[O] a.jpg -> a.bmp"}));
   EXPECT_EQ(vexo({"-gb", "-NS", "a.jpg"}).out, "");
   // The switches were not saved.
@@ -467,6 +470,119 @@ TEST_F(Vexo, JpegOutputFollowsTheSettings) {
         "djpeg -ppm " + shellQuote((work() / "a.jpg").string()) + " >/dev/null 2>&1", &code);
     EXPECT_EQ(code, 0) << c.jpeg;
   }
+}
+
+TEST_F(Vexo, PngOutputFollowsTheSettings) {
+  image("a.bmp", 37, 23);
+  int w = 0, h = 0;
+  const auto source = vexo::test::pillowRgb((work() / "a.bmp").string(), w, h);
+  ASSERT_EQ(w, 37);
+  const std::size_t bottomLeft = static_cast<std::size_t>(w) * (h - 1) * 3;
+  auto gray = [](const std::uint8_t* p) { return (p[0] + p[1] + p[2] + 1) / 3; };
+  // Each case: the "PNG" settings, colour type and depth, interlace, the zlib level class of the
+  // stream header (-1: stored blocks), the filter byte every row must have (-1: any), how many
+  // colours the file may hold, the largest difference from the source (-1: the gray level),
+  // whether the bottom-left colour is transparent, and the text chunk with the comment.
+  struct Case {
+    std::string png;
+    int colorType, depth, interlace, zlevel, filter;
+    std::size_t maxColours;
+    int tolerance;
+    bool keyed = false;
+    std::string textChunk = "";
+  };
+  const std::vector<Case> cases = {
+      {"", 2, 8, 0, 1, -1, 1u << 24, 0},
+      {"Compress=0", 2, 8, 0, -1, -1, 1u << 24, 0},
+      {"Compress=2", 2, 8, 0, 0, -1, 1u << 24, 0},
+      {"Compress=3", 2, 8, 0, 3, -1, 1u << 24, 0},
+      {"FilterVal=4", 2, 8, 0, 1, 2, 1u << 24, 0},
+      {"FilterVal=16", 2, 8, 0, 1, 4, 1u << 24, 0},
+      {"FilterVal=0", 2, 8, 0, 1, 0, 1u << 24, 0},
+      {"Interlace=1", 2, 8, 1, 1, -1, 1u << 24, 0},
+      {"Gray=1\r\nInterlace=1", 0, 8, 1, 1, -1, 256, -1},
+      {"Color=8", 3, 8, 0, 1, -1, 256, 48},
+      {"Color=4\r\nError=1", 3, 4, 0, 1, -1, 16, 160},
+      {"Color=1", 3, 1, 0, 1, -1, 2, 255},
+      {"Color=16", 2, 8, 0, 1, -1, 1u << 16, 7},
+      {"UseTrans=1\r\nTransColor=$20000000", 2, 8, 0, 1, -1, 1u << 24, 0, true},
+      {"Gray=1\r\nUseTrans=1\r\nTransColor=$20000000", 0, 8, 0, 1, -1, 256, -1, true},
+      {"Color=8\r\nUseTrans=1\r\nTransColor=$20000000", 3, 8, 0, 1, -1, 256, 48, true},
+      {"UseText=1\r\nText=sunset at the pier", 2, 8, 0, 1, -1, 1u << 24, 0, false, "zTXt"},
+      {"UseText=1\r\nText=桟橋の夕日", 2, 8, 0, 1, -1, 1u << 24, 0, false, "iTXt"},
+  };
+  for (const auto& c : cases) {
+    settings("[Options]\r\nImageType=2\r\nReport=1\r\nSame=2\r\n[PNG]\r\n" + c.png + "\r\n");
+    ASSERT_EQ(vexo({"a.bmp"}).report(), (Lines{"[O] a.bmp -> a.png"})) << c.png;
+    const std::string out = (work() / "a.png").string();
+    int code = 0;
+    vexo::test::runCommand("pngcheck -q " + shellQuote(out), &code);
+    EXPECT_EQ(code, 0) << c.png;
+    const auto bytes = vexo::test::readFile(out);
+    const auto file = vexo::test::parsePngFile(bytes);
+    EXPECT_EQ(file.colorType, c.colorType) << c.png;
+    EXPECT_EQ(file.bitDepth, c.depth) << c.png;
+    EXPECT_EQ(file.interlace, c.interlace) << c.png;
+    ASSERT_GT(file.idat.size(), 2u) << c.png;
+    EXPECT_EQ(c.zlevel < 0 ? (file.idat[2] & 6) : file.idat[1] >> 6, c.zlevel < 0 ? 0 : c.zlevel)
+        << c.png;
+    if (c.filter >= 0) {
+      const auto rowBytes = (std::size_t(w) * (c.colorType == 2 ? 3 : 1) * c.depth + 7) / 8;
+      EXPECT_EQ(file.filterBytes(rowBytes), std::vector<int>(std::size_t(h), c.filter)) << c.png;
+    }
+    if (!c.textChunk.empty()) {
+      const auto* text = file.find(c.textChunk);
+      ASSERT_NE(text, nullptr) << c.png;
+      EXPECT_EQ(std::string(text->data.begin(), text->data.begin() + 8),
+                std::string("Comment\0", 8));
+      const std::string comment = c.png.substr(c.png.rfind("Text=") + 5);
+      EXPECT_EQ(vexo::test::runCommand("exiftool -s3 -Comment " + shellQuote(out)), comment + "\n");
+    }
+    const auto decoded = vexo::test::decodeWithLibpng(bytes);
+    ASSERT_TRUE(decoded.ok()) << c.png << ": " << decoded.error;
+    std::set<std::uint32_t> colours;
+    int worst = 0;
+    const std::size_t keyAt = bottomLeft / 3 * 4;
+    for (std::size_t i = 0, j = 0; i < source.size(); i += 3, j += 4) {
+      const std::uint8_t* px = &decoded.rgba[j];
+      colours.insert(px[0] | px[1] << 8 | px[2] << 16);
+      for (int k = 0; k < 3; ++k) {
+        const int want = c.tolerance < 0 ? gray(&source[i]) : source[i + std::size_t(k)];
+        worst = std::max(worst, std::abs(px[k] - want));
+      }
+      const bool key = c.keyed && std::equal(px, px + 3, &decoded.rgba[keyAt]);
+      ASSERT_EQ(px[3], key ? 0 : 255) << c.png << " at " << i / 3;
+    }
+    EXPECT_LE(colours.size(), c.maxColours) << c.png;
+    EXPECT_LE(worst, std::max(c.tolerance, 0)) << c.png;
+  }
+}
+
+TEST_F(Vexo, PngInputDrawsOverWhiteAndBrokenFilesLeaveNothing) {
+  const fs::path suite = fs::path(VEXO_CORPUS_DIR) / "png" / "pngsuite";
+  fs::create_directory(work() / "in");
+  for (const auto* name : {"basn6a08.png", "tbbn3p08.png", "basi0g02.png", "xcrn0g04.png",
+                           "xhdn0g08.png", "xdtn0g01.png"})
+    fs::copy_file(suite / name, work() / "in" / name);
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
+  const Result r = vexo({"in"});
+  EXPECT_EQ(r.report(),
+            (Lines{"[O] basi0g02.png -> basi0g02.bmp", "[O] basn6a08.png -> basn6a08.bmp",
+                   "[O] tbbn3p08.png -> tbbn3p08.bmp", "[X] xcrn0g04.png", "[X] xdtn0g01.png",
+                   "[X] xhdn0g08.png"}));
+  // The reason of each failure is the reader's message.
+  for (const auto* message : {"invalid header", "contains no data", "(crc error)"})
+    EXPECT_NE(r.err.find(message), std::string::npos) << message << "\n" << r.err;
+  for (const auto* name : {"basi0g02", "basn6a08", "tbbn3p08"}) {
+    const auto png = vexo::test::readFile((suite / (std::string(name) + ".png")).string());
+    vexo::TPNGObject image;  // for the gamma table of the file's gAMA chunk
+    image.loadFromMemory(png);
+    int w = 0, h = 0;
+    EXPECT_EQ(vexo::test::pillowRgb((work() / "in" / (std::string(name) + ".bmp")).string(), w, h),
+              vexo::test::overWhite(vexo::test::decodeWithLibpng(png), image.GammaTable().data()))
+        << name;
+  }
+  EXPECT_EQ(listing(work() / "in").size(), 9u);
 }
 
 TEST_F(Vexo, AFileNamedLikeASwitch) {
