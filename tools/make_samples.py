@@ -42,3 +42,20 @@ sunset(80, 60).convert("L").save(os.path.join(out, "sunset-gray.jpg"), quality=8
 tiles(101, 67).save(os.path.join(out, "tiles.bmp"))
 tiles(64, 48).quantize(16).save(os.path.join(out, "tiles-16colours.bmp"))
 tiles(50, 40).save(os.path.join(out, "tiles.dib"), format="BMP")
+
+
+def badge(w, h):
+    """Tiles under a soft-edged round mask: an RGBA image whose alpha falls off to the corners."""
+    im = tiles(w, h).convert("RGBA")
+    alpha = Image.new("L", (w, h))
+    pa = alpha.load()
+    for y in range(h):
+        for x in range(w):
+            r = math.hypot((x - w / 2) / (w / 2), (y - h / 2) / (h / 2))
+            pa[x, y] = max(0, min(255, int(255 * (1.2 - r) / 0.4)))
+    im.putalpha(alpha)
+    return im
+
+
+badge(72, 56).save(os.path.join(out, "badge.png"))
+tiles(60, 44).quantize(8).save(os.path.join(out, "tiles-palette.png"), transparency=0)

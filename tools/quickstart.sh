@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build dependencies, builds Vexo and converts a copy of the bundled samples to
-# 24-bit bitmaps, printing the report.
+# PNG, printing the report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -9,5 +9,5 @@ cmake --build build --target vexo
 work=$(mktemp -d)
 cp -r samples "$work/"
 echo "Converting $work/samples:"
-build/bin/vexo --console -gb -s "$work/samples"
+build/bin/vexo --console -gp -s "$work/samples"
 echo "Outputs are in $work/samples"
