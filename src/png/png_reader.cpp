@@ -15,7 +15,8 @@ namespace {
 constexpr std::uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
 // What a file may make the reader keep beside its pixels: the data of ancillary chunks and
-// inflated text. Past either bound further chunks are still checked but no longer kept.
+// inflated text (64 MiB, or the image memory limit when that is lower). Past either bound
+// further chunks are still checked but no longer kept.
 constexpr std::size_t kKeptBytes = 64u << 20;
 constexpr std::size_t kKeptChunks = 4096;
 
@@ -57,7 +58,11 @@ class Inflater {
 
 class PngReader {
  public:
-  PngReader(TPNGObject& image, std::span<const std::uint8_t> data) : image_(image), data_(data) {}
+  PngReader(TPNGObject& image, std::span<const std::uint8_t> data)
+      : image_(image),
+        data_(data),
+        keptLimit_(static_cast<std::size_t>(
+            std::min<std::uint64_t>(kKeptBytes, image.limits().maxImageBytes))) {}
 
   void Read() {
     image_.Clear();
@@ -170,7 +175,7 @@ class PngReader {
   }
 
   bool keep(std::size_t bytes) {
-    if (keptChunks_ >= kKeptChunks || bytes > kKeptBytes - kept_) return false;
+    if (keptChunks_ >= kKeptChunks || bytes > keptLimit_ - kept_) return false;
     kept_ += bytes;
     ++keptChunks_;
     return true;
@@ -191,7 +196,7 @@ class PngReader {
     if (!compressed) {
       text->Text.assign(rest.begin(), rest.end());
     } else if (rest.size() > 1) {  // the method byte, whatever it says, then the zlib stream
-      if (auto inflated = png::Inflate(rest.subspan(1), kKeptBytes - kept_)) {
+      if (auto inflated = png::Inflate(rest.subspan(1), keptLimit_ - kept_)) {
         kept_ += inflated->size();
         text->Text.assign(inflated->begin(), inflated->end());
       }
@@ -260,6 +265,7 @@ class PngReader {
   std::span<const std::uint8_t> data_;
   TChunkIHDR* header_ = nullptr;
   bool decoded_ = false;
+  std::size_t keptLimit_;
   std::size_t kept_ = 0, keptChunks_ = 0;
 };
 
