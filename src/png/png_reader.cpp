@@ -230,6 +230,7 @@ class PngReader {
     if (body.size() % 3 != 0 || body.size() > 768) throw EPNGInvalidPalette();
     auto plte = std::make_unique<TChunkPLTE>();
     plte->Count = static_cast<int>(body.size() / 3);
+    plte->data.assign(body.begin(), body.end());
     if (header_->ColorType == kColorPalette) {
       const auto& g = image_.gamma_;
       Palette& palette = header_->Store.palette();

@@ -165,6 +165,8 @@ class PngWriter {
   }
 
   void writePalette(const TChunkPLTE& plte, const TChunkIHDR& h) {
+    // A suggested palette of a truecolour image is not part of the store: written as read.
+    if (h.ColorType != kColorPalette) return writeChunk("PLTE", plte.data);
     const Palette& palette = h.Store.palette();
     const auto& inverse = image_.InverseGammaTable();
     const std::size_t count =

@@ -2,6 +2,7 @@
 // white exactly as libpng's pixels composited over white (through the image's gamma table),
 // unless corpus.expect records why we refuse it; PngSuite's corrupt files and the malformed
 // collections give the outcome corpus.expect records (and libpng's pixels where it decodes them).
+// Written back by our writer, the files decode with libpng to the same pixels.
 // Hand-made files cover what the corpus does not: limits, a decompression bomb, the conversion to
 // Bitmap and a mutation sweep.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include "png/png.h"
 #include "support/libpng_reference.h"
+#include "support/png_file.h"
 #include "support/reference.h"
 
 namespace vexo {
@@ -81,57 +83,7 @@ std::string relative(const std::string& path) {
   return path.substr(kCorpus.size() + 1);
 }
 
-TEST(PngReaderCorpus, DrawsWhatLibpngDecodesOrRefusesAsRecorded) {
-  const auto expected = expectations();
-  int compared = 0, refused = 0;
-  for (const auto* folder : {"png/pngsuite", "png/image-png", "png/wuffs"}) {
-    for (const auto& path : test::filesBelow(kCorpus + "/" + folder)) {
-      const std::string name = relative(path);
-      const auto data = test::readFile(path);
-      TPNGObject image;
-      Bitmap drawn;
-      const std::string got = load(data, image, &drawn);
-      if (const auto row = expected.find(name); row != expected.end()) {
-        EXPECT_EQ(got, row->second) << name;
-        ++refused;
-        continue;
-      }
-      const auto reference = test::decodeWithLibpng(data);
-      ASSERT_TRUE(reference.ok()) << name << ": libpng says " << reference.error;
-      ASSERT_EQ(got.substr(0, 2), "ok") << name << ": " << got;
-      EXPECT_EQ(test::bitmapRgb(drawn), test::overWhite(reference, image.GammaTable().data()))
-          << name;
-      EXPECT_EQ(image.Chunks().Find("cHRM"), nullptr) << name;  // dropped, never stored
-      ++compared;
-    }
-  }
-  EXPECT_GT(compared, 180);
-  EXPECT_GE(refused, 15);
-}
-
-TEST(PngReaderCorpus, MalformedFilesGiveTheirRecordedOutcome) {
-  const auto expected = expectations();
-  for (const auto* folder :
-       {"malformed/png-image-png", "malformed/png-libpng", "malformed/png-wuffs"}) {
-    for (const auto& path : test::filesBelow(kCorpus + "/" + folder)) {
-      TPNGObject image;
-      Bitmap drawn;
-      const auto row = expected.find(relative(path));
-      ASSERT_NE(row, expected.end()) << relative(path) << " has no recorded outcome";
-      const auto data = test::readFile(path);
-      const std::string got = load(data, image, &drawn);
-      EXPECT_EQ(got, row->second) << relative(path);
-      if (got.substr(0, 2) != "ok") continue;
-      const auto reference = test::decodeWithLibpng(data);
-      if (reference.ok()) {  // what both decoders show, they show alike
-        EXPECT_EQ(test::bitmapRgb(drawn), test::overWhite(reference, image.GammaTable().data()))
-            << relative(path);
-      }
-    }
-  }
-}
-
-// ---- hand-made files -------------------------------------------------------------------------
+// Building files from chunks, for the hand-made cases and for dropping a chunk of a file.
 
 void appendU32(std::vector<std::uint8_t>& out, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
@@ -173,6 +125,72 @@ std::vector<std::uint8_t> makePng(
   appendChunk(png, "IDAT", deflate(raw));
   appendChunk(png, "IEND", {});
   return png;
+}
+
+// The file with every chunk of one type left out.
+std::vector<std::uint8_t> withoutChunk(const std::vector<std::uint8_t>& data, const char* type) {
+  std::vector<std::uint8_t> out(data.begin(), data.begin() + 8);
+  for (const auto& chunk : test::parsePngFile(data).chunks)
+    if (chunk.type != type) appendChunk(out, chunk.type.c_str(), chunk.data);
+  return out;
+}
+
+TEST(PngReaderCorpus, DrawsWhatLibpngDecodesOrRefusesAsRecorded) {
+  const auto expected = expectations();
+  int compared = 0, refused = 0;
+  for (const auto* folder : {"png/pngsuite", "png/image-png", "png/wuffs"}) {
+    for (const auto& path : test::filesBelow(kCorpus + "/" + folder)) {
+      const std::string name = relative(path);
+      const auto data = test::readFile(path);
+      TPNGObject image;
+      Bitmap drawn;
+      const std::string got = load(data, image, &drawn);
+      if (const auto row = expected.find(name); row != expected.end()) {
+        EXPECT_EQ(got, row->second) << name;
+        ++refused;
+        continue;
+      }
+      const auto reference = test::decodeWithLibpng(data);
+      ASSERT_TRUE(reference.ok()) << name << ": libpng says " << reference.error;
+      ASSERT_EQ(got.substr(0, 2), "ok") << name << ": " << got;
+      EXPECT_EQ(test::bitmapRgb(drawn), test::overWhite(reference, image.GammaTable().data()))
+          << name;
+      EXPECT_EQ(image.Chunks().Find("cHRM"), nullptr) << name;  // dropped, never stored
+      // Written back, every colour type and depth keeps what libpng sees (read without its gAMA
+      // chunk: gamma tables are not exactly invertible).
+      TPNGObject plain;
+      plain.loadFromMemory(withoutChunk(data, "gAMA"));
+      plain.setDeflateLevel(1);
+      plain.RowFilters = kAllFilters;
+      const auto again = test::decodeWithLibpng(plain.saveToMemory());
+      EXPECT_EQ(again.rgba, reference.rgba) << name << " written back: " << again.error;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 180);
+  EXPECT_GE(refused, 15);
+}
+
+TEST(PngReaderCorpus, MalformedFilesGiveTheirRecordedOutcome) {
+  const auto expected = expectations();
+  for (const auto* folder :
+       {"malformed/png-image-png", "malformed/png-libpng", "malformed/png-wuffs"}) {
+    for (const auto& path : test::filesBelow(kCorpus + "/" + folder)) {
+      TPNGObject image;
+      Bitmap drawn;
+      const auto row = expected.find(relative(path));
+      ASSERT_NE(row, expected.end()) << relative(path) << " has no recorded outcome";
+      const auto data = test::readFile(path);
+      const std::string got = load(data, image, &drawn);
+      EXPECT_EQ(got, row->second) << relative(path);
+      if (got.substr(0, 2) != "ok") continue;
+      const auto reference = test::decodeWithLibpng(data);
+      if (reference.ok()) {  // what both decoders show, they show alike
+        EXPECT_EQ(test::bitmapRgb(drawn), test::overWhite(reference, image.GammaTable().data()))
+            << relative(path);
+      }
+    }
+  }
 }
 
 TEST(PngReader, HugeDeclaredImagesAreRefusedBeforeAllocating) {
