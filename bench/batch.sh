@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Whole-batch timing: the camera photos of the shared corpus converted to 24-bit bitmaps or to
-# JPEG at quality 75 by vexo, by ImageMagick and by libjpeg's own tools, each on its own copy of
-# the folder. Usage: bench/batch.sh [bmp|jpeg] [vexo]
+# Whole-batch timing: the camera photos of the shared corpus converted to 24-bit bitmaps, to
+# JPEG at quality 75 or to PNG at zlib level 5 by vexo, by ImageMagick and by libjpeg's own tools
+# (for PNG: djpeg into netpbm's pnmtopng, when netpbm is installed), each on its own copy of the
+# folder. vexo writes PNG with its default settings ("Compress" 1 = zlib level 5, every row
+# filter allowed); ImageMagick at compression level 5 picks its own filter (adaptive for RGB
+# photos). Usage: bench/batch.sh [bmp|jpeg|png] [vexo]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 format=${1:-bmp}
@@ -33,8 +36,19 @@ case $format in
     timeit imagemagick bash -c "for f in '$work/imagemagick'/*.jpg; do /usr/bin/convert \"\$f\" -quality 75 \"\${f%.jpg}_out.jpg\"; done"
     timeit djpeg+cjpeg bash -c "for f in '$work/libjpeg'/*.jpg; do djpeg \"\$f\" | cjpeg -quality 75 -outfile \"\${f%.jpg}_out.jpg\"; done"
     ;;
+  png)
+    timeit vexo env XDG_CONFIG_HOME="$work/config" "$vexo" --console -gp "$work/vexo"
+    timeit imagemagick bash -c "for f in '$work/imagemagick'/*.jpg; do /usr/bin/convert \"\$f\" -define png:compression-level=5 \"\${f%.jpg}.png\"; done"
+    if command -v pnmtopng >/dev/null; then
+      timeit djpeg+pnmtopng bash -c "for f in '$work/libjpeg'/*.jpg; do djpeg \"\$f\" | pnmtopng -compression 5 >\"\${f%.jpg}.png\"; done"
+    fi
+    for tool in vexo imagemagick libjpeg; do  # the output sizes
+      compgen -G "$work/$tool/*.png" >/dev/null || continue
+      du -cb "$work/$tool"/*.png | awk -v l="$tool" 'END { printf "%-12s %6.1f MB\n", l, $1 / 1e6 }'
+    done
+    ;;
   *)
-    echo "usage: bench/batch.sh [bmp|jpeg] [vexo]" >&2
+    echo "usage: bench/batch.sh [bmp|jpeg|png] [vexo]" >&2
     exit 2
     ;;
 esac
