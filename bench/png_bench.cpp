@@ -65,30 +65,58 @@ void* operator new(std::size_t size) {
   if (void* p = countedAlloc(size)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
 void* operator new(std::size_t size, std::align_val_t align) {
   if (void* p = countedAlloc(size, static_cast<std::size_t>(align))) return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t size, std::align_val_t align) { return operator new(size, align); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return countedAlloc(size); }
+void* operator new[](std::size_t size, std::align_val_t align) {
+  return operator new(size, align);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return countedAlloc(size);
+}
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return countedAlloc(size);
 }
-void operator delete(void* p) noexcept { countedFree(p); }
-void operator delete[](void* p) noexcept { countedFree(p); }
-void operator delete(void* p, std::size_t) noexcept { countedFree(p); }
-void operator delete[](void* p, std::size_t) noexcept { countedFree(p); }
-void operator delete(void* p, std::align_val_t) noexcept { countedFree(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { countedFree(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { countedFree(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { countedFree(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { countedFree(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { countedFree(p); }
+void operator delete(void* p) noexcept {
+  countedFree(p);
+}
+void operator delete[](void* p) noexcept {
+  countedFree(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  countedFree(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  countedFree(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  countedFree(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  countedFree(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  countedFree(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  countedFree(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  countedFree(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  countedFree(p);
+}
 
 namespace {
 
-const vexo::Bitmap& photo() { return vexo::bench::corpusPhoto(); }
+const vexo::Bitmap& photo() {
+  return vexo::bench::corpusPhoto();
+}
 
 constexpr int kSubOnly = 1 << 1;  // the filter-set bit of Sub
 
@@ -116,7 +144,8 @@ const RgbImage& rgbPhoto() {
         out[2] = in[0];
       }
     }
-    for (int y = 0; y < r.height; ++y) r.rows.push_back(r.pixels.data() + rowBytes * std::size_t(y));
+    for (int y = 0; y < r.height; ++y)
+      r.rows.push_back(r.pixels.data() + rowBytes * std::size_t(y));
     return r;
   }();
   return image;
@@ -219,10 +248,10 @@ void noFlush(png_structp) {}
 // allocation of libpng (its zlib stream included) goes through the counting allocator.
 bool encodeLibpng(const RgbImage& image, int level, int filters, bool defaultStrategy,
                   std::vector<std::uint8_t>& out, LibpngAllocs* allocs = nullptr) {
-  png_structp png =
-      allocs ? png_create_write_struct_2(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr, allocs,
-                                         countingMalloc, countingFree)
-             : png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_structp png = allocs
+                        ? png_create_write_struct_2(PNG_LIBPNG_VER_STRING, nullptr, nullptr,
+                                                    nullptr, allocs, countingMalloc, countingFree)
+                        : png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (!png) return false;
   png_infop info = png_create_info_struct(png);
   if (!info || setjmp(png_jmpbuf(png))) {
@@ -349,7 +378,10 @@ void BM_PeakMemory_TPNGObject(benchmark::State& state) {
   state.counters["image_KiB"] = double(png.Header().Store.dataSize()) / 1024;
   state.counters["KB"] = double(written) / 1024;
 }
-BENCHMARK(BM_PeakMemory_TPNGObject)->ArgName("level")->Arg(5)->Iterations(1)
+BENCHMARK(BM_PeakMemory_TPNGObject)
+    ->ArgName("level")
+    ->Arg(5)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 void BM_PeakMemory_Libpng(benchmark::State& state) {
@@ -368,7 +400,10 @@ void BM_PeakMemory_Libpng(benchmark::State& state) {
   state.counters["heap_KiB"] = double(allocs.peak) / 1024;
   state.counters["KB"] = double(out.size()) / 1024;
 }
-BENCHMARK(BM_PeakMemory_Libpng)->ArgName("level")->Arg(5)->Iterations(1)
+BENCHMARK(BM_PeakMemory_Libpng)
+    ->ArgName("level")
+    ->Arg(5)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
