@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "png/png.h"
@@ -280,9 +281,11 @@ TEST(PngReader, MutationAndTruncationSweep) {
   }
 }
 
-TEST(PngErrors, EachCodeRaisesItsClassWithItsMessage) {
+TEST(PngErrors, EachCodeRaisesItsClassWithItsOwnMessage) {
+  std::set<std::string_view> texts;
   for (int i = 0; i < kPngErrcCount; ++i) {
     const auto code = static_cast<PngErrc>(i);
+    EXPECT_TRUE(texts.insert(PngErrorText(code)).second) << i;
     try {
       RaisePngError(code, code == PngErrc::kZLIBError ? ZlibStatusText(-3) : "");
       FAIL();

@@ -13,11 +13,9 @@ namespace vexo::test {
 struct PngChunk {
   std::string type;
   std::vector<std::uint8_t> data;
-  bool crcOk = false;
 };
 
 struct PngFile {
-  bool signatureOk = false;
   std::vector<PngChunk> chunks;
   std::uint32_t width = 0, height = 0;
   int bitDepth = 0, colorType = -1, interlace = -1;
@@ -65,7 +63,6 @@ inline PngFile parsePngFile(std::span<const std::uint8_t> bytes) {
   PngFile file;
   static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (bytes.size() < 8 || !std::equal(kSignature, kSignature + 8, bytes.begin())) return file;
-  file.signatureOk = true;
   auto u32 = [&](std::size_t at) {
     return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |
            std::uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
@@ -77,7 +74,6 @@ inline PngFile parsePngFile(std::span<const std::uint8_t> bytes) {
     chunk.type.assign(reinterpret_cast<const char*>(&bytes[at + 4]), 4);
     chunk.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at + 8),
                       bytes.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
-    chunk.crcOk = crc32(0, &bytes[at + 4], length + 4) == u32(at + 8 + length);
     if (chunk.type == "IDAT")
       file.idat.insert(file.idat.end(), chunk.data.begin(), chunk.data.end());
     file.chunks.push_back(std::move(chunk));
