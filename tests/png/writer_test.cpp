@@ -114,7 +114,8 @@ TEST_P(PngWriterDepths, LibpngDecodesTheSourceColours) {
   Bytes rgba;
   for (const Rgb& c : src.rgb) rgba.insert(rgba.end(), {u8(c[0]), u8(c[1]), u8(c[2]), 255});
   EXPECT_EQ(decoded.rgba, rgba) << decoded.error;
-  const auto* plte = test::parsePngFile(file).find("PLTE");
+  const test::PngFile parsed = test::parsePngFile(file);
+  const auto* plte = parsed.find("PLTE");
   EXPECT_EQ(plte ? plte->data.size() : 0, bits <= 8 ? std::size_t{3} << bits : 0);
 }
 

@@ -46,9 +46,11 @@ inline void libpngWarning(png_structp, png_const_charp) {}
 
 }  // namespace detail
 
-// Reads the image into out; false after a libpng error. The caller owns out, so nothing this
-// frame changes after setjmp is read after the longjmp.
-inline bool readWithLibpng(png_structp png, png_infop info, LibpngImage& out) {
+// Reads the image into out; false after a libpng error. The caller owns out and the row
+// pointers, so the longjmp skips no destructor and nothing this frame changes after setjmp is
+// read after it.
+inline bool readWithLibpng(png_structp png, png_infop info, LibpngImage& out,
+                           std::vector<png_bytep>& rows) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_read_info(png, info);
@@ -65,7 +67,7 @@ inline bool readWithLibpng(png_structp png, png_infop info, LibpngImage& out) {
   png_read_update_info(png, info);
   const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
   out.rgba.assign(stride * static_cast<std::size_t>(out.height), 0);
-  std::vector<png_bytep> rows(static_cast<std::size_t>(out.height));
+  rows.resize(static_cast<std::size_t>(out.height));
   for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = out.rgba.data() + y * stride;
   png_read_image(png, rows.data());
   png_read_end(png, nullptr);
@@ -79,7 +81,8 @@ inline LibpngImage decodeWithLibpng(std::span<const std::uint8_t> data) {
                                            detail::libpngWarning);
   png_infop info = png_create_info_struct(png);
   png_set_read_fn(png, &src, detail::libpngRead);
-  if (!readWithLibpng(png, info, image)) {
+  std::vector<png_bytep> rows;
+  if (!readWithLibpng(png, info, image, rows)) {
     image.error = src.error.empty() ? "libpng error" : src.error;
     image.rgba.clear();
   }
