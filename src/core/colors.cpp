@@ -47,12 +47,6 @@ std::uint32_t ColorToRGB(ColorValue color) {
   return color & 0x00FFFFFF;
 }
 
-std::uint32_t BottomLeftColor(const Bitmap& bitmap) {
-  if (bitmap.empty() || bitmap.bits() != 24) return 0;
-  const std::uint8_t* p = bitmap.row(bitmap.height() - 1);
-  return rgb(p[2], p[1], p[0]);
-}
-
 const Palette& HalftonePalette() {
   static const Palette palette = [] {
     Palette p(256);

@@ -9,11 +9,8 @@ namespace vexo {
 
 // The plain 0x00BBGGRR colour of a colour value: system colours (top bit set, index in the low
 // byte) take the classic desktop scheme's colour, any other value its low three bytes. The
-// automatic value is not resolved here: it needs an image (see BottomLeftColor).
+// automatic value is not resolved here: it needs an image.
 std::uint32_t ColorToRGB(ColorValue color);
-
-// The 0x00BBGGRR colour of the bottom-left pixel of a 24-bit bitmap (black when it is empty).
-std::uint32_t BottomLeftColor(const Bitmap& bitmap);
 
 // The 256-entry halftone palette of a true-colour screen: the 20 static colours at 0–9 and
 // 246–255, an 8 × 8 × 4 lattice of red, green and blue between them.

@@ -64,13 +64,8 @@ RowRenderer::RowRenderer(const TPNGObject& image)
       mode_ = Mode::kEntryAlpha;
   } else if (type == kColorGrayscale && trns->Size == 2) {
     const unsigned key = unsigned(v[0]) << 8 | v[1];
-    if (wide) {
-      keyIndex_ = static_cast<int>(key >> 8);
-      keyLow_ = static_cast<int>(key & 0xFF);
-    } else {
-      const unsigned k = key & ((1u << header_.BitDepth) - 1);
-      keyIndex_ = static_cast<int>(header_.BitDepth == 2 ? 5 * k : k);
-    }
+    keyIndex_ = static_cast<int>(GrayKeyIndex(key, header_.BitDepth));
+    if (wide) keyLow_ = static_cast<int>(key & 0xFF);
     mode_ = Mode::kKeyIndex;
   } else if (type == kColorRGB && trns->Size == 6) {
     // The store holds samples through the gamma table, so the key is compared the same way.
@@ -147,14 +142,6 @@ void BlendRow(const std::uint8_t* bgr, const std::uint8_t* alpha, std::uint8_t* 
 
 }  // namespace png
 
-namespace {
-
-bool hasKeyColor(const TPNGObject& image) {
-  return image.TransparentColor().has_value();
-}
-
-}  // namespace
-
 void TPNGObject::draw(Bitmap& target, int x, int y) const {
   if (empty()) return;
   if (target.bits() != 24) throw ImageSizeError("drawing needs a 24-bit target");
@@ -176,7 +163,7 @@ void TPNGObject::draw(Bitmap& target, int x, int y) const {
 
 std::optional<Bitmap> TPNGObject::releaseBitmap24() {
   auto* h = chunks_.Find<TChunkIHDR>();
-  if (!h || h->ColorType != kColorRGB || h->Store.bits() != 24 || hasKeyColor(*this))
+  if (!h || h->ColorType != kColorRGB || h->Store.bits() != 24 || TransparentColor())
     return std::nullopt;
   Bitmap store = std::move(h->Store);
   store.palette().clear();

@@ -19,6 +19,14 @@ bool ValidType(int colorType, int bitDepth);
 // n gray levels, entry i = gamma[i × 255 / (n − 1)] rounded.
 void FillGrayRamp(Palette& palette, std::size_t n, const std::array<std::uint8_t, 256>& gamma);
 
+// The store index a gray key sample (16-bit, as in tRNS) stands for: its high byte at 16 bits,
+// the sample masked to the depth below (2-bit samples are stored as 5 × v).
+inline unsigned GrayKeyIndex(unsigned key, int bitDepth) {
+  if (bitDepth == 16) return key >> 8;
+  const unsigned k = key & ((1u << bitDepth) - 1);
+  return bitDepth == 2 ? 5 * k : k;
+}
+
 struct Adam7Pass {
   int colStart, rowStart, colStep, rowStep;
 };

@@ -438,10 +438,7 @@ std::optional<std::uint32_t> TPNGObject::TransparentColor() const {
       return std::nullopt;
     case kColorGrayscale: {
       if (trns->Size != 2) return std::nullopt;
-      const unsigned key = unsigned(v[0]) << 8 | v[1];
-      if (h->BitDepth == 16) return entry(key >> 8);
-      const unsigned k = key & ((1u << h->BitDepth) - 1);
-      return entry(h->BitDepth == 2 ? 5 * k : k);
+      return entry(png::GrayKeyIndex(unsigned(v[0]) << 8 | v[1], h->BitDepth));
     }
     case kColorRGB: {
       if (trns->Size != 6) return std::nullopt;

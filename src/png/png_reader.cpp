@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/byte_reader.h"
 #include "png/png_internal.h"
 
 namespace vexo {
@@ -142,27 +143,29 @@ class PngReader {
     if (type == "gAMA") {
       auto g = std::make_unique<TChunkgAMA>();
       if (body.size() == 4) {
-        g->Gamma = u32be(body.data());
+        g->Gamma = ByteReader(body).u32be();
         image_.setGamma(g->Gamma);
       }
       chunk = std::move(g);
     } else if (type == "pHYs") {
       auto p = std::make_unique<TChunkpHYs>();
       if (body.size() == 9) {
-        p->PPUnitX = u32be(body.data());
-        p->PPUnitY = u32be(body.data() + 4);
-        p->UnitType = body[8];
+        ByteReader r(body);
+        p->PPUnitX = r.u32be();
+        p->PPUnitY = r.u32be();
+        p->UnitType = r.u8();
       }
       chunk = std::move(p);
     } else if (type == "tIME") {
       auto t = std::make_unique<TChunktIME>();
       if (body.size() == 7) {
-        t->Year = static_cast<std::uint16_t>(body[0] << 8 | body[1]);
-        t->Month = body[2];
-        t->Day = body[3];
-        t->Hour = body[4];
-        t->Minute = body[5];
-        t->Second = body[6];
+        ByteReader r(body);
+        t->Year = r.u16be();
+        t->Month = r.u8();
+        t->Day = r.u8();
+        t->Hour = r.u8();
+        t->Minute = r.u8();
+        t->Second = r.u8();
       }
       chunk = std::move(t);
     } else if (type == "tEXt" || type == "zTXt") {
@@ -207,14 +210,14 @@ class PngReader {
   void readHeader(std::span<const std::uint8_t> body) {
     if (header_ || body.size() < 13) throw EPngInvalidIHDR();
     auto h = std::make_unique<TChunkIHDR>();
-    h->Width = u32be(body.data());
-    h->Height = u32be(body.data() + 4);
-    h->BitDepth = body[8];
-    h->ColorType = body[9];
-    h->CompressionMethod = body[10];
-    h->FilterMethod = body[11];
-    h->InterlaceMethod = body[12];
-    h->data.assign(body.begin(), body.end());
+    ByteReader r(body);
+    h->Width = r.u32be();
+    h->Height = r.u32be();
+    h->BitDepth = r.u8();
+    h->ColorType = r.u8();
+    h->CompressionMethod = r.u8();
+    h->FilterMethod = r.u8();
+    h->InterlaceMethod = r.u8();
     if (h->Width > 65535 || h->Height > 65535) throw EPNGSizeExceeds();
     if (h->CompressionMethod != 0) throw EPNGUnknownCompression();
     if (h->InterlaceMethod > 1) throw EPNGUnknownInterlace();
@@ -246,7 +249,6 @@ class PngReader {
     auto trns = std::make_unique<TChunktRNS>();
     std::copy(body.begin(), body.end(), trns->Values.begin());
     trns->Size = body.size();
-    trns->data.assign(body.begin(), body.end());
     if (header_->ColorType == kColorPalette) {
       // A single fully transparent entry is a key colour; anything else is alpha per entry.
       const auto partial = std::count_if(body.begin(), body.end(), [](auto a) { return a != 255; });
