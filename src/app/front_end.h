@@ -33,15 +33,20 @@ class RunFrontEnd {
     (void)path;
     (void)reason;
   }
+  // Something of a converted file was left out (its "[O] " line does not say).
+  virtual void FileWarning(const std::string& path, const std::string& message) {
+    (void)path;
+    (void)message;
+  }
   // End of the run: closes the progress window.
   virtual void Close() {}
   virtual void ShowReport(const std::vector<std::string>& lines) = 0;
 };
 
 // What the terminal and scripted front ends share: report lines to stdout, one a line, and why a
-// file failed to stderr.
+// file failed or what was left out of it to stderr.
 void PrintReport(const std::vector<std::string>& lines);
-void PrintFailure(const std::string& path, const std::string& reason);
+void PrintFileMessage(const std::string& path, const std::string& message);
 
 // The terminal front end: progress on stderr when it is a terminal, Ctrl-C as the stop button,
 // questions on the terminal, the report on stdout.

@@ -10,6 +10,7 @@
 #include "app/ini_file.h"
 #include "app/naming.h"
 #include "core/byte_io.h"
+#include "exif/exif.h"
 #include "imaging/color_depth.h"
 #include "imaging/edits.h"
 #include "input/bmp.h"
@@ -31,7 +32,7 @@ struct RunState {
   int collisionPolicy;
   std::string outputFolder;
   bool useOutput;
-  bool carryExif, exifThumb;  // read once; the JPEG writer uses them
+  bool carryExif, exifThumb;
   int currentFormat;
   bool rememberAll = false;
   std::vector<std::string> report;
@@ -54,9 +55,10 @@ std::string fileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The edits of the settings, in the order resize, rotate, mirror, flip. Icons are scaled by the
-// icon writer instead of the resize step.
-Bitmap applyEdits(Bitmap working, RunSettings& settings, int format) {
+// The edits of the settings, in the order resize, rotate, mirror, flip; edit receives what they
+// did to the pixels' orientation. Icons are scaled by the icon writer instead of the resize step.
+Bitmap applyEdits(Bitmap working, RunSettings& settings, int format, Orientation& edit) {
+  edit = Orientation();
   if (settings.ChangeSize && format != kFormatIcon) {
     const Size2 size = ResizeTarget(working.width(), working.height(), settings);
     working = ResizeBitmap(working, size.width, size.height);
@@ -67,10 +69,20 @@ Bitmap applyEdits(Bitmap working, RunSettings& settings, int format) {
                      : settings.Angle == 180 ? 1
                      : settings.Angle == 270 ? 2
                                              : -1;
-    if (mode >= 0) working = RotateBitmap(working, mode);
+    if (mode >= 0) {
+      working = RotateBitmap(working, mode);
+      static constexpr int kTurns[] = {6, 3, 8};  // the modes as Exif orientations
+      edit = Orientation::FromExif(kTurns[mode]);
+    }
   }
-  if (settings.Mirror) working = MirrorBitmap(working);
-  if (settings.Flip) working = FlipBitmap(working);
+  if (settings.Mirror) {
+    working = MirrorBitmap(working);
+    edit = edit.then(Orientation::FromExif(2));
+  }
+  if (settings.Flip) {
+    working = FlipBitmap(working);
+    edit = edit.then(Orientation::FromExif(4));
+  }
   return working;
 }
 
@@ -108,10 +120,28 @@ std::string writeBitmap(Bitmap& working, const LoadedFormat& loaded, const TExtI
   return name;
 }
 
+// What the JPEG writer needs of the file beyond its bitmap: its source, for the Exif block.
+struct JpegSource {
+  const std::string& path;
+  Orientation edit;
+  bool carryExif, exifThumb;
+  RunFrontEnd& frontEnd;
+};
+
 // JPEG output through the program's own encoder, with the "Jpeg" settings in the order the
-// encoder takes them.
-std::string writeJpeg(Bitmap&& working, const TExtIniFile& ini, OutputNamer& namer,
-                      const std::string& base) {
+// encoder takes them. With "Exif", the source's Exif block goes into an APP1 behind SOI; the
+// file is assembled in memory and written once.
+std::string writeJpeg(Bitmap&& working, const JpegSource& source, const TExtIniFile& ini,
+                      OutputNamer& namer, const std::string& base) {
+  TExifInfo exif;
+  const bool carriesExif = source.carryExif && TExifInfo::HasExif(source.path);
+  if (carriesExif) {
+    exif.setImageFileName(source.path);
+    exif.ApplyEdit(source.edit);
+    exif.OnWarning = [&](std::string_view message) {
+      source.frontEnd.FileWarning(source.path, std::string(message));
+    };
+  }
   TJpegEx jpeg;
   jpeg.assign(std::move(working));
   jpeg.setQuality(ini.ReadInteger("Jpeg", "Compress", 75));
@@ -124,8 +154,14 @@ std::string writeJpeg(Bitmap&& working, const TExtIniFile& ini, OutputNamer& nam
   jpeg.Comment = ini.ReadString("Jpeg", "Comment", "");
   jpeg.Encode();
   const std::string name = namer.ResolveOutputName(base, ".jpg");
-  if (!name.empty())
-    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(jpeg.compressedData()); });
+  if (name.empty()) return name;
+  std::span<const std::uint8_t> bytes = jpeg.compressedData();
+  std::vector<std::uint8_t> withExif;
+  if (carriesExif) {
+    withExif = exif.WriteInto(bytes, source.exifThumb);
+    bytes = withExif;
+  }
+  save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
   return name;
 }
 
@@ -156,12 +192,13 @@ std::string writePng(Bitmap& working, const LoadedFormat& loaded, const TExtIniF
 }
 
 std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
-                        const TExtIniFile& ini, OutputNamer& namer, const std::string& base) {
+                        const JpegSource& source, const TExtIniFile& ini, OutputNamer& namer,
+                        const std::string& base) {
   switch (format) {
     case kFormatBitmap:
       return writeBitmap(working, loaded, ini, namer, base);
     case kFormatJpeg:
-      return writeJpeg(std::move(working), ini, namer, base);
+      return writeJpeg(std::move(working), source, ini, namer, base);
     case kFormatPng:
       return writePng(working, loaded, ini, namer, base);
     case kFormatGif:
@@ -238,10 +275,13 @@ void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& in
         throw ConversionError("the output folder is not set");
       Bitmap working = LoadWorkingBitmap(images.ClassAt(reader), path);
       LoadedFormat loaded{PixelFormatToBits(PixelFormatOf(working)), working.palette()};
-      working = applyEdits(std::move(working), settings, run.currentFormat);
+      Orientation edit;
+      working = applyEdits(std::move(working), settings, run.currentFormat, edit);
       const std::string base =
           removeExtension(run.useOutput ? run.outputFolder + fileNameOf(path) : path);
-      const std::string name = writeOutput(run.currentFormat, working, loaded, ini, namer, base);
+      const JpegSource source{path, edit, run.carryExif, run.exifThumb, frontEnd};
+      const std::string name =
+          writeOutput(run.currentFormat, working, loaded, source, ini, namer, base);
       run.report.push_back(name.empty() ? "[S] " + shown
                                         : "[O] " + shown + " -> " + DisplayName(name));
     } catch (const std::exception& e) {

@@ -67,7 +67,10 @@ class ScriptedFrontEnd : public RunFrontEnd {
   }
 
   void FileFailed(const std::string& path, const std::string& reason) override {
-    PrintFailure(path, reason);
+    PrintFileMessage(path, reason);
+  }
+  void FileWarning(const std::string& path, const std::string& message) override {
+    PrintFileMessage(path, message);
   }
   void ShowReport(const std::vector<std::string>& lines) override { PrintReport(lines); }
 

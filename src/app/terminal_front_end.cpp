@@ -122,7 +122,11 @@ class TerminalFrontEnd : public RunFrontEnd {
 
   void FileFailed(const std::string& path, const std::string& reason) override {
     clearProgress();
-    PrintFailure(path, reason);
+    PrintFileMessage(path, reason);
+  }
+  void FileWarning(const std::string& path, const std::string& message) override {
+    clearProgress();
+    PrintFileMessage(path, message);
   }
 
   void Close() override { clearProgress(); }
@@ -170,8 +174,8 @@ void PrintReport(const std::vector<std::string>& lines) {
   std::cout.flush();
 }
 
-void PrintFailure(const std::string& path, const std::string& reason) {
-  std::cerr << "vexo: " << DisplayName(path) << ": " << reason << '\n';
+void PrintFileMessage(const std::string& path, const std::string& message) {
+  std::cerr << "vexo: " << DisplayName(path) << ": " << message << '\n';
 }
 
 std::unique_ptr<RunFrontEnd> MakeTerminalFrontEnd() {

@@ -12,6 +12,7 @@
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <jerror.h>
@@ -64,13 +65,36 @@ void progressMonitor(j_common_ptr cinfo) {
   }
 }
 
-class Decompressor {
+// The error manager of one libjpeg object and the setjmp point that its errors come back to.
+class ErrorTrap {
  public:
-  Decompressor() {
-    cinfo_.err = jpeg_std_error(&err_.pub);
+  ErrorTrap() {
+    jpeg_std_error(&err_.pub);
     err_.pub.error_exit = errorExit;
     err_.pub.emit_message = emitMessage;
     err_.pub.output_message = outputMessage;
+  }
+  ErrorTrap(const ErrorTrap&) = delete;
+  ErrorTrap& operator=(const ErrorTrap&) = delete;
+
+  jpeg_error_mgr* manager() { return &err_.pub; }
+
+  // Runs libjpeg calls; a libjpeg error or a bound above becomes a JpegReadError. The callable
+  // must not hold objects with non-trivial destructors: a longjmp may leave it.
+  template <typename F>
+  void run(F&& calls) {
+    if (setjmp(err_.jump) != 0) throw JpegReadError(err_.message);
+    calls();
+  }
+
+ private:
+  ErrorManager err_{};
+};
+
+class Decompressor {
+ public:
+  Decompressor() {
+    cinfo_.err = trap_.manager();
     progress_.progress_monitor = progressMonitor;
   }
   ~Decompressor() { jpeg_destroy_decompress(&cinfo_); }  // safe on a zeroed or half-made object
@@ -90,20 +114,69 @@ class Decompressor {
   }
 
   jpeg_decompress_struct& cinfo() { return cinfo_; }
-
-  // Runs libjpeg calls; a libjpeg error or a bound above becomes a JpegReadError. The callable
-  // must not hold objects with non-trivial destructors: a longjmp may leave it.
   template <typename F>
   void run(F&& calls) {
-    if (setjmp(err_.jump) != 0) throw JpegReadError(err_.message);
-    calls();
+    trap_.run(std::forward<F>(calls));
   }
 
  private:
   jpeg_decompress_struct cinfo_{};
-  ErrorManager err_{};
+  ErrorTrap trap_;
   jpeg_progress_mgr progress_{};
 };
+
+class Compressor {
+ public:
+  Compressor() { cinfo_.err = trap_.manager(); }
+  ~Compressor() { jpeg_destroy_compress(&cinfo_); }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+
+  jpeg_compress_struct& cinfo() { return cinfo_; }
+  template <typename F>
+  void run(F&& calls) {
+    trap_.run(std::forward<F>(calls));
+  }
+
+ private:
+  jpeg_compress_struct cinfo_{};
+  ErrorTrap trap_;
+};
+
+// A libjpeg destination that appends to a byte vector, doubling it when full.
+struct VectorDestination {
+  jpeg_destination_mgr pub;  // first member: libjpeg passes &pub back to the callbacks
+  std::vector<std::uint8_t>* out;
+
+  static VectorDestination& of(j_compress_ptr cinfo) {
+    return *reinterpret_cast<VectorDestination*>(cinfo->dest);
+  }
+  // Grows the vector to size bytes, keeping the written ones; a failed allocation becomes a
+  // libjpeg error (no exception may pass through libjpeg's C frames).
+  static void grow(j_compress_ptr cinfo, std::size_t used, std::size_t size) {
+    VectorDestination& d = of(cinfo);
+    bool ok = true;
+    try {
+      d.out->resize(size);
+    } catch (...) {
+      ok = false;
+    }
+    if (!ok) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    d.pub.next_output_byte = d.out->data() + used;
+    d.pub.free_in_buffer = size - used;
+  }
+  static void init(j_compress_ptr cinfo) { grow(cinfo, 0, 16384); }
+  static boolean empty(j_compress_ptr cinfo) {
+    const std::size_t used = of(cinfo).out->size();
+    grow(cinfo, used, used * 2);
+    return TRUE;
+  }
+  static void term(j_compress_ptr cinfo) {
+    VectorDestination& d = of(cinfo);
+    d.out->resize(d.out->size() - d.pub.free_in_buffer);
+  }
+};
+static_assert(std::is_standard_layout_v<VectorDestination>);
 
 // a × b / 255, rounded; a and b are 0..255.
 inline std::uint8_t mul255(unsigned a, unsigned b) {
@@ -124,7 +197,8 @@ void cmykRowToBgr(const std::uint8_t* in, std::uint8_t* out, int width, bool ado
 
 }  // namespace
 
-Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits) {
+Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits,
+                             unsigned scaleDenom) {
   Decompressor decoder;
   decoder.create(limits);
   jpeg_decompress_struct& cinfo = decoder.cinfo();
@@ -143,9 +217,12 @@ Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLim
     throw;
   }
 
-  const int width = static_cast<int>(cinfo.image_width);
-  const int height = static_cast<int>(cinfo.image_height);
   checkImageSize(cinfo.image_width, cinfo.image_height, 24, limits);
+  cinfo.scale_num = 1;
+  cinfo.scale_denom = scaleDenom;
+  decoder.run([&] { jpeg_calc_output_dimensions(&cinfo); });
+  const int width = static_cast<int>(cinfo.output_width);
+  const int height = static_cast<int>(cinfo.output_height);
 
   // Four-component streams come out as CMYK and are converted here; everything else (YCbCr,
   // RGB, grayscale) libjpeg writes as B,G,R straight into the rows.
@@ -180,6 +257,38 @@ Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLim
     jpeg_finish_decompress(&cinfo);
   });
   return bitmap;
+}
+
+std::vector<std::uint8_t> CompressWithLibjpeg(const Bitmap& bitmap, int quality) {
+  if (bitmap.bits() != 24 || bitmap.width() < 1 || bitmap.height() < 1)
+    throw JpegReadError("Only a 24-bit bitmap can be compressed");
+  std::vector<std::uint8_t> out;
+  VectorDestination dest{{}, &out};
+  dest.pub.init_destination = VectorDestination::init;
+  dest.pub.empty_output_buffer = VectorDestination::empty;
+  dest.pub.term_destination = VectorDestination::term;
+
+  Compressor compressor;
+  jpeg_compress_struct& cinfo = compressor.cinfo();
+  compressor.run([&] {
+    jpeg_create_compress(&cinfo);
+    cinfo.dest = &dest.pub;
+    cinfo.image_width = static_cast<JDIMENSION>(bitmap.width());
+    cinfo.image_height = static_cast<JDIMENSION>(bitmap.height());
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.write_JFIF_header = FALSE;
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+      // libjpeg takes rows as non-const pointers but only reads them.
+      JSAMPROW row = const_cast<JSAMPROW>(bitmap.row(static_cast<int>(cinfo.next_scanline)));
+      jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+  });
+  return out;
 }
 
 }  // namespace vexo

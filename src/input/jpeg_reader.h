@@ -1,8 +1,10 @@
-// The JPEG input reader on libjpeg: baseline, progressive, grayscale, CMYK and YCCK.
+// JPEG through libjpeg: the input reader (baseline, progressive, grayscale, CMYK and YCCK) and
+// the compressor of Exif thumbnails.
 #pragma once
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "core/bitmap.h"
 #include "core/graphic.h"
@@ -23,7 +25,14 @@ inline constexpr int kJpegMaxScans = 500;
 // whose pixels would pass the limit is refused (ImageSizeError) before decoding. libjpeg's own
 // working memory is bounded by the same limit. Corrupt-data warnings are tolerated (a truncated
 // stream decodes with its missing part grey, as libjpeg pads it).
-Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits);
+// With scaleDenom 2, 4 or 8 libjpeg's DCT scaling decodes at that fraction of the size (each side
+// rounded up).
+Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits,
+                             unsigned scaleDenom = 1);
+
+// A baseline JPEG of a 24-bit bitmap through libjpeg at the quality (1 to 100), with libjpeg's
+// default tables and 2 × 2 chroma sampling, without a JFIF segment.
+std::vector<std::uint8_t> CompressWithLibjpeg(const Bitmap& bitmap, int quality);
 
 class JpegFileImage : public Graphic {
  public:
