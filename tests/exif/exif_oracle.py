@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""Reads vexo's Exif output with readers nobody here wrote and prints every difference.
+
+  exif_oracle.py tags PAIRS [--thumbnail]
+      PAIRS holds one "source<TAB>output" line a file. Every tag that exiftool reads from the
+      source's IFD0, Exif, GPS and interoperability directories must read the same from the
+      output, and so must every such tag of exiv2's (the directory pointers excepted: their
+      offsets change). Without --thumbnail the output has no IFD1; with it, its thumbnail
+      decodes with Pillow at the size the output's dimensions call for.
+  exif_oracle.py orientation TRIPLES
+      TRIPLES holds "source<TAB>output<TAB>edit" lines, edit a '+'-joined list of r90, r180,
+      r270, mirror, flip in the order they were applied. The output as a viewer shows it
+      (Pillow's exif_transpose) must equal the edit of the source as a viewer shows it.
+Prints nothing when all is well.
+"""
+import base64
+import io
+import json
+import subprocess
+import sys
+
+from PIL import Image, ImageChops, ImageOps, ImageStat
+
+GROUPS = ('IFD0', 'ExifIFD', 'GPS', 'InteropIFD')
+EXIV2_DIRS = ('Exif.Image.', 'Exif.Photo.', 'Exif.GPSInfo.', 'Exif.Iop.')
+EXIV2_POINTERS = {'Exif.Image.ExifTag', 'Exif.Image.GPSTag', 'Exif.Photo.InteroperabilityTag'}
+
+
+def read_pairs(path):
+    with open(path, encoding='utf-8') as f:
+        return [line.rstrip('\n').split('\t') for line in f if line.strip()]
+
+
+def exiftool(files, *options):
+    out = subprocess.run(['exiftool', '-j', '-G1', '-a', '-n', '-q', '-q', *options, *files],
+                         capture_output=True, check=False).stdout
+    return {entry['SourceFile']: entry for entry in json.loads(out or b'[]')}
+
+
+def exiv2(path, clean=False):
+    """exiv2's tags of the four directories; with clean, None when it reports damage."""
+    run = subprocess.run(['exiv2', '-PEkyv', path], capture_output=True, check=False)
+    if clean and run.stderr:
+        return None
+    out = run.stdout.decode('utf-8', 'replace')
+    tags = {}
+    for line in out.splitlines():
+        parts = line.split(None, 2)
+        if len(parts) >= 2 and parts[0].startswith(EXIV2_DIRS) and parts[0] not in EXIV2_POINTERS:
+            tags.setdefault(parts[0], []).append(line.split(None, 2)[1:])
+    return tags
+
+
+def thumbnail_size(width, height):
+    scale = min(160 / width, 120 / height, 1.0)
+    return max(1, int(width * scale)), max(1, int(height * scale))
+
+
+def check_tags(pairs, thumbnail):
+    files = [f for pair in pairs for f in pair]
+    tool = exiftool(files)
+    thumbs = exiftool([o for _, o in pairs], '-b', '-ThumbnailImage') if thumbnail else {}
+    for source, output in pairs:
+        src, out = tool.get(source, {}), tool.get(output, {})
+        for key, value in src.items():
+            if key.split(':')[0] in GROUPS and out.get(key) != value:
+                print(f'{source}: exiftool {key} {value!r:.60} -> {out.get(key)!r:.60}')
+        # A source that exiv2 finds damaged is left to exiftool (maker notes, whose offsets the
+        # move of the block breaks, may make exiv2 complain about an output).
+        src2, out2 = exiv2(source, clean=True), exiv2(output)
+        for key, value in (src2 or {}).items():
+            if out2.get(key) != value:
+                print(f'{source}: exiv2 {key} {value!r:.60} -> {out2.get(key)!r:.60}')
+        ifd1 = [k for k in out if k.startswith('IFD1:')]
+        if not thumbnail:
+            if ifd1:
+                print(f'{output}: IFD1 without the thumbnail option: {ifd1[:3]}')
+            continue
+        data = thumbs.get(output, {}).get('IFD1:ThumbnailImage', '')
+        if not data.startswith('base64:'):
+            if any(k.startswith('IFD0:') for k in out):
+                print(f'{output}: no thumbnail')
+            continue
+        want = thumbnail_size(out['File:ImageWidth'], out['File:ImageHeight'])
+        with Image.open(io.BytesIO(base64.b64decode(data[7:]))) as thumb:
+            thumb.load()
+            if thumb.size != want or thumb.format != 'JPEG':
+                print(f'{output}: thumbnail {thumb.format} {thumb.size}, want JPEG {want}')
+
+
+EDITS = {'r90': Image.Transpose.ROTATE_270, 'r180': Image.Transpose.ROTATE_180,
+         'r270': Image.Transpose.ROTATE_90, 'mirror': Image.Transpose.FLIP_LEFT_RIGHT,
+         'flip': Image.Transpose.FLIP_TOP_BOTTOM}
+
+
+def shown(path):
+    with Image.open(path) as image:
+        return ImageOps.exif_transpose(image).convert('RGB')
+
+
+def check_orientation(triples):
+    for source, output, edit in triples:
+        want = shown(source)
+        for step in edit.split('+'):
+            want = want.transpose(EDITS[step])
+        got = shown(output)
+        if got.size != want.size:
+            print(f'{output} ({edit}): shown as {got.size}, want {want.size}')
+            continue
+        # Re-encoding costs a few levels; a wrong orientation costs tens.
+        mean = sum(ImageStat.Stat(ImageChops.difference(got, want)).mean) / 3
+        if mean > 6:
+            print(f'{output} ({edit}): mean difference {mean:.1f} from the edited source')
+
+
+def main():
+    if sys.argv[1] == 'tags':
+        check_tags(read_pairs(sys.argv[2]), '--thumbnail' in sys.argv[3:])
+    elif sys.argv[1] == 'orientation':
+        check_orientation(read_pairs(sys.argv[2]))
+
+
+if __name__ == '__main__':
+    main()
