@@ -4,7 +4,8 @@
 # (for PNG: djpeg into netpbm's pnmtopng, when netpbm is installed), each on its own copy of the
 # folder. vexo writes PNG with its default settings ("Compress" 1 = zlib level 5, every row
 # filter allowed); ImageMagick at compression level 5 picks its own filter (adaptive for RGB
-# photos). Usage: bench/batch.sh [bmp|jpeg|png] [vexo]
+# photos). "exif" times vexo's JPEG output without Exif, with the source's Exif carried, and with a
+# new thumbnail as well. Usage: bench/batch.sh [bmp|jpeg|png|exif] [vexo]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 format=${1:-bmp}
@@ -12,7 +13,7 @@ vexo=${2:-$here/build/bin/vexo}
 photos=${VEXO_CORPUS_DIR:-$here/../shared/corpus}/photos
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/config"
+mkdir -p "$work/config/vexo"
 
 timeit() {  # label, command...
   local start end
@@ -47,8 +48,17 @@ case $format in
       du -cb "$work/$tool"/*.png | awk -v l="$tool" 'END { printf "%-12s %6.1f MB\n", l, $1 / 1e6 }'
     done
     ;;
+  exif)
+    mkdir -p "$work/out"
+    for mode in "0 0" "1 0" "1 1"; do
+      read -r exif thumb <<<"$mode"
+      printf '[Options]\r\nUseOutput=1\r\nOutput=%s\r\nSame=2\r\n[Jpeg]\r\nExif=%s\r\nExifThumb=%s\r\n' \
+        "$work/out" "$exif" "$thumb" >"$work/config/vexo/Vexo.ini"
+      timeit "exif=$exif thumb=$thumb" env XDG_CONFIG_HOME="$work/config" "$vexo" --console -gj "$work/vexo"
+    done
+    ;;
   *)
-    echo "usage: bench/batch.sh [bmp|jpeg|png] [vexo]" >&2
+    echo "usage: bench/batch.sh [bmp|jpeg|png|exif] [vexo]" >&2
     exit 2
     ;;
 esac
