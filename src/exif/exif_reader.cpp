@@ -117,7 +117,7 @@ std::optional<FileHead> readHead(const std::string& fileName) {
   }
 }
 
-// A directory read failed on data the spec of the block cannot explain.
+// A block whose entries would hold more than the reader allows.
 struct BadBlock {};
 
 class BlockReader {

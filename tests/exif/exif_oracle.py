@@ -1,17 +1,11 @@
 #!/usr/bin/python3
-"""Reads vexo's Exif output with readers nobody here wrote and prints every difference.
+"""Reads vexo's Exif output with readers nobody here wrote; prints every difference.
 
-  exif_oracle.py tags PAIRS [--thumbnail]
-      PAIRS holds one "source<TAB>output" line a file. Every tag that exiftool reads from the
-      source's IFD0, Exif, GPS and interoperability directories must read the same from the
-      output, and so must every such tag of exiv2's (the directory pointers excepted: their
-      offsets change). Without --thumbnail the output has no IFD1; with it, its thumbnail
-      decodes with Pillow at the size the output's dimensions call for.
-  exif_oracle.py orientation TRIPLES
-      TRIPLES holds "source<TAB>output<TAB>edit" lines, edit a '+'-joined list of r90, r180,
-      r270, mirror, flip in the order they were applied. The output as a viewer shows it
-      (Pillow's exif_transpose) must equal the edit of the source as a viewer shows it.
-Prints nothing when all is well.
+tags PAIRS [--thumbnail]: rows "source<TAB>output". exiftool's tags of the source's IFD0, Exif, GPS
+and interoperability directories, and exiv2's (pointers aside), must read the same from the
+output; without --thumbnail it has no IFD1, with it a JPEG thumbnail of the size its size asks.
+orientation TRIPLES: rows "source<TAB>output<TAB>edit" (r90, r180, r270, mirror, flip joined by
+'+'). Pillow's exif_transpose of the output must equal the edit of the source's.
 """
 import base64
 import io

@@ -1,6 +1,7 @@
 // The Exif reader and writer on blocks built here from commented descriptions: where the block
-// is found, what a damaged block yields, the exact bytes of a small block, the round trip of
-// every directory in both byte orders, the limits of the segment, and a mutation sweep.
+// is found, what a damaged block yields, the exact bytes of a small block, the limits of the
+// segment, and a mutation sweep of two corpus blocks. Real files in both byte orders, with every
+// directory, are read back by exiftool and exiv2 in exif_oracle_test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,44 +96,19 @@ TEST_P(ExifSearch, FindsTheFirstExifApp1BeforeTheScan) {
   EXPECT_EQ(info.Main()[0].integer(0), 6);
 }
 
-const Bytes kJfif = segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 2, 0, 0, 1, 0, 1, 0, 0});
 const Bytes kXmp = segment(0xE1, {'h', 't', 't', 'p', ':', '/', '/', 'n', 's', '.'});
 const Bytes kIcc = segment(0xE2, Bytes(1998, 0x11));
 const Bytes kExif = segment(0xE1, exifPayload(kBlock));
 
+// Layouts the corpus lacks: Exif behind other APP1 and APP2 segments (the layout a window after
+// SOI missed), fill bytes in front of the marker, an Exif APP1 behind the scan.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, ExifSearch,
-    ::testing::Values(SearchCase{"RightAfterSoi", jpegWith({kExif}), 2},
-                      SearchCase{"BehindJfif", jpegWith({kJfif, kExif}), 20},
-                      SearchCase{"BehindXmpAndIcc", jpegWith({kXmp, kIcc, kExif}), 2 + 14 + 2002},
-                      SearchCase{"BehindFillBytes",
-                                 [] {
-                                   Bytes j{0xFF, 0xD8, 0xFF, 0xFF};
-                                   j.insert(j.end(), kExif.begin(), kExif.end());
-                                   return j;
-                                 }(),
-                                 4},
-                      SearchCase{"OnlyXmp", jpegWith({kXmp}), -1},
-                      SearchCase{"BehindTheScan",
-                                 [] {
-                                   Bytes j = jpegWith({kJfif});
-                                   j.insert(j.end() - 2, kExif.begin(), kExif.end());
-                                   return j;
-                                 }(),
-                                 -1},
-                      SearchCase{"NotAJpeg", Bytes{0x89, 'P', 'N', 'G'}, -1}),
+    ::testing::Values(SearchCase{"BehindXmpAndIcc", jpegWith({kXmp, kIcc, kExif}), 2 + 14 + 2002},
+                      SearchCase{"BehindFillBytes", jpegWith({Bytes{0xFF, 0xFF}, kExif}), 4},
+                      SearchCase{"BehindTheScan", jpegWith({Bytes{0xFF, 0xDA, 0, 2}, kExif}), -1},
+                      SearchCase{"OnlyXmp", jpegWith({kXmp}), -1}),
     [](const auto& row) { return std::string(row.param.name); });
-
-TEST(ExifSearch, JoinsTheExifApp1sThatContinueTheBlock) {
-  // IFD0 with one ASCII entry whose 12 bytes lie in a second Exif APP1.
-  Tiff first(true);
-  first.u16(1).entry(0x010E, 2, 12, 26).u32(0).raw("first");
-  const Bytes second = segment(0xE1, exifPayload(Bytes{'s', 'e', 'c', 'o', 'n', 'd', 0}));
-  TExifInfo info;
-  info.readFrom(jpegWith({segment(0xE1, exifPayload(first.bytes())), second}));
-  ASSERT_EQ(info.Main().size(), 1u);
-  EXPECT_EQ(info.Main()[0].text(), "firstsecond");
-}
 
 // ---- reading damaged blocks ----
 
@@ -149,124 +125,48 @@ TEST_P(ExifDamage, ReadsWhatCanBeLocatedAndEndsCleanly) {
   info.readFrom(exifJpeg(GetParam().tiff));
   EXPECT_EQ(tagsOf(info.Main()), GetParam().main);
   EXPECT_EQ(tagsOf(info.Thumbnail()), GetParam().thumbnail);
-  // Whatever was read writes a block that reads back the same; with nothing to carry the JPEG
-  // stays as it was.
-  const Bytes jpeg = encodedJpeg(8, 8);
-  const Bytes out = info.WriteInto(jpeg, false);
-  if (info.Main().empty()) {
-    EXPECT_EQ(out, jpeg);
-    return;
-  }
+  // Whatever was read writes a block that reads back the same.
   TExifInfo again;
-  again.readFrom(out);
+  again.readFrom(info.WriteInto(encodedJpeg(8, 8), false));
   expectSameEntries(info.Main(), again.Main());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Blocks, ExifDamage,
     ::testing::Values(
         // An entry of type 13 has no size: dropped, its neighbours kept.
         DamageCase{"UnknownTypeDropped",
-                   Tiff(false)
-                       .u16(3)
-                       .inPlace(0x0100, 3, 1, "\x10")
-                       .entry(0x0101, 13, 1, 8)
-                       .inPlace(0x0102, 3, 1, "\x08")
-                       .u32(0),
-                   {0x0100, 0x0102},
-                   {}},
+                   Tiff(false).u16(3).inPlace(0x0100, 3, 1, "\x10").entry(0x0101, 13, 1, 8)
+                       .inPlace(0x0102, 3, 1, "\x08").u32(0),
+                   {0x0100, 0x0102}, {}},
         // An entry whose 100 bytes would pass the end of the block: dropped.
-        DamageCase{
-            "DataPastTheBlockDropped",
-            Tiff(true).u16(2).entry(0x010F, 2, 100, 30).inPlace(0x0112, 3, 1, "\0\x01").u32(0),
-            {0x0112},
-            {}},
+        DamageCase{"DataPastTheBlockDropped",
+                   Tiff(true).u16(2).entry(0x010F, 2, 100, 30).inPlace(0x0112, 3, 1, "\0\x01")
+                       .u32(0),
+                   {0x0112}, {}},
         // IFD1's offset points back at IFD0: the chain ends, no thumbnail directory.
         DamageCase{"ThumbnailLoopsToIfd0",
-                   Tiff(false).u16(1).inPlace(0x0112, 3, 1, "\x01").u32(8),
-                   {0x0112},
-                   {}},
-        // The Exif pointer points outside the block: no Exif directory (the pointer is kept
-        // as read, and dropped when written since it leads nowhere).
-        DamageCase{
-            "ExifPointerOutside",
-            Tiff(true).u16(2).entry(0x8769, 4, 1, 5000).inPlace(0x0112, 3, 1, "\0\x01").u32(0),
-            {0x8769, 0x0112},
-            {}},
+                   Tiff(false).u16(1).inPlace(0x0112, 3, 1, "\x01").u32(8), {0x0112}, {}},
         // The Exif directory's interoperability pointer leads back to the Exif directory.
         DamageCase{"InteropLoopsToExif",
-                   Tiff(false)
-                       .u16(1)
-                       .entry(0x8769, 4, 1, 26)
-                       .u32(0)
-                       .u16(2)
-                       .entry(0xA005, 4, 1, 26)
-                       .inPlace(0x9000, 7, 4, "0230")
-                       .u32(0),
-                   {0x8769, 0xA005, 0x9000},
-                   {}},
-        // IFD0 claims 32 entries, the block holds two and then bytes that are not entries:
-        // the two are kept, the first entry of an unknown type ends the directory.
+                   Tiff(false).u16(1).entry(0x8769, 4, 1, 26).u32(0)
+                       .u16(2).entry(0xA005, 4, 1, 26).inPlace(0x9000, 7, 4, "0230").u32(0),
+                   {0x8769, 0xA005, 0x9000}, {}},
+        // IFD0 claims 32 entries, the block holds two and then bytes that are not entries: the
+        // two are kept, the first entry of an unknown type ends the directory.
         DamageCase{"CutDirectoryKeepsWhatFits",
-                   Tiff(true)
-                       .u16(32)
-                       .inPlace(0x011A, 3, 1, "\0\x48")
-                       .inPlace(0x0128, 3, 1, "\0\x02")
-                       .entry(0, 0, 0x0EC3, 0)
-                       .entry(0x1234, 1, 500, 0xA0030004),
-                   {0x011A, 0x0128},
-                   {}},
-        // The header ends before the offset of IFD0.
-        DamageCase{"CutHeader", Tiff(true), {}, {}},
+                   Tiff(true).u16(32).inPlace(0x011A, 3, 1, "\0\x48").inPlace(0x0128, 3, 1, "\0\x02")
+                       .entry(0, 0, 0x0EC3, 0).entry(0x1234, 1, 500, 0xA0030004),
+                   {0x011A, 0x0128}, {}},
         // IFD0 points on to an IFD1 whose Exif pointer leads to a directory of its own.
         DamageCase{"ThumbnailWithExif",
-                   Tiff(false)
-                       .u16(1)
-                       .inPlace(0x0112, 3, 1, "\x01")
-                       .u32(26)
-                       .u16(1)
-                       .entry(0x8769, 4, 1, 44)
-                       .u32(0)
-                       .u16(1)
-                       .inPlace(0x9000, 7, 4, "0230")
-                       .u32(0),
-                   {0x0112},
-                   {0x8769, 0x9000}}),
+                   Tiff(false).u16(1).inPlace(0x0112, 3, 1, "\x01").u32(26)
+                       .u16(1).entry(0x8769, 4, 1, 44).u32(0)
+                       .u16(1).inPlace(0x9000, 7, 4, "0230").u32(0),
+                   {0x0112}, {0x8769, 0x9000}}),
     [](const auto& row) { return std::string(row.param.name); });
-
-TEST(ExifRead, AnyByteOrderMarkButIiReadsAndWritesAsMm) {
-  Tiff tiff(true);
-  tiff.u16(1).inPlace(0x0112, 3, 1, std::string("\0\x03", 2)).u32(0);
-  Bytes bytes = tiff.bytes();
-  bytes[0] = bytes[1] = 0xFF;
-  TExifInfo info;
-  info.readFrom(jpegWith({segment(0xE1, exifPayload(bytes))}));
-  EXPECT_EQ(info.ByteOrder(), 0x4D4D);
-  EXPECT_EQ(info.Main()[0].integer(0), 3);
-  const Bytes out = info.WriteInto(encodedJpeg(8, 8), false);
-  EXPECT_EQ(out[12], 'M');
-  EXPECT_EQ(out[13], 'M');
-}
-
-TEST(ExifRead, EntriesHoldingTooMuchFailTheBlock) {
-  // 2000 entries all pointing at the same 30000 bytes would hold 60 MB.
-  Tiff tiff(false);
-  tiff.u16(2000);
-  const std::uint32_t data = 8 + 2 + 2000 * 12 + 4;
-  for (int i = 0; i < 2000; ++i) tiff.entry(0x9286, 7, 30000, data);
-  tiff.u32(0).raw(std::string(30000, 'x'));
-  TExifInfo info;
-  try {
-    info.readFrom(exifJpeg(tiff));
-    FAIL() << "no error";
-  } catch (const EExifError& e) {
-    EXPECT_EQ(e.code(), kExifInvalidStream);
-    EXPECT_STREQ(e.what(), "TExifInfo: 不正なストリーム");
-  }
-  // The error handler may suppress it.
-  info.OnError = [](TExifInfo&, int code, bool& raise) { raise = code != kExifInvalidStream; };
-  EXPECT_NO_THROW(info.readFrom(exifJpeg(tiff)));
-}
+// clang-format on
 
 TEST(ExifRead, FileErrors) {
   test::TempDir dir;
@@ -275,40 +175,17 @@ TEST(ExifRead, FileErrors) {
   info.OnError = [&](TExifInfo&, int code, bool&) { reported = code; };
   EXPECT_THROW(info.setImageFileName(dir.file("missing.jpg")), EExifError);
   EXPECT_EQ(reported, kExifFileNotFound);
-  test::writeFile(dir.file("plain.jpg"), jpegWith({kJfif}));
+  test::writeFile(dir.file("plain.jpg"), jpegWith({kXmp}));
   EXPECT_FALSE(TExifInfo::HasExif(dir.file("plain.jpg")));
   EXPECT_THROW(info.setImageFileName(dir.file("plain.jpg")), EExifError);
   EXPECT_EQ(reported, kExifNotExif);
   // A block behind 300 KB of other segments is found in the file.
-  Bytes big{0xFF, 0xD8};
-  for (int i = 0; i < 5; ++i) {
-    const Bytes app2 = segment(0xE2, Bytes(65000, 0x22));
-    big.insert(big.end(), app2.begin(), app2.end());
-  }
-  big.insert(big.end(), kExif.begin(), kExif.end());
-  test::writeFile(dir.file("icc.jpg"), big);
+  const Bytes app2 = segment(0xE2, Bytes(65000, 0x22));
+  test::writeFile(dir.file("icc.jpg"), jpegWith({app2, app2, app2, app2, app2, kExif}));
   EXPECT_TRUE(TExifInfo::HasExif(dir.file("icc.jpg")));
   info.setImageFileName(dir.file("icc.jpg"));
   EXPECT_EQ(info.App1Position(), 2 + 5 * 65004);
   EXPECT_EQ(info.Main().size(), 1u);
-}
-
-TEST(ExifErrors, MessagesOfEveryCode) {
-  const std::pair<int, const char*> rows[] = {{-1, "ファイルが見つかりません"},
-                                              {-2, "Exif、またはDCF形式ではありません"},
-                                              {-3, "ユーザコメントは不明な形式です"},
-                                              {-4, "ASCII文字以外は書き込みできません"},
-                                              {-5, "不正なストリーム"},
-                                              {-6, "不正なインデックス"},
-                                              {-7, "タグが見つかりません"},
-                                              {-8, "日時は不明です"},
-                                              {-9, "不明なエラーです"},
-                                              {1, "不明なエラーです"}};
-  for (const auto& [code, text] : rows)
-    EXPECT_EQ(std::string(EExifError(code).what()), std::string("TExifInfo: ") + text) << code;
-  EXPECT_STREQ(EExifError::NotAnImage().what(), "TExifInfo: 有効な画像ファイルではありません");
-  TExifInfo info;
-  EXPECT_THROW(info.WriteInto(Bytes{0x89, 'P', 'N', 'G'}, false), EExifError);
 }
 
 // ---- writing ----
@@ -337,75 +214,6 @@ TEST(ExifWrite, SmallBlockByteForByte) {
             Bytes(jpeg.begin() + 2, jpeg.end()));
 }
 
-// IFD0 (ASCII, RATIONAL, pointers), Exif (UNDEFINED, SRATIONAL, DOUBLE, interop pointer), GPS
-// (BYTE, RATIONAL triple), interoperability (ASCII in place) and IFD1 (its JPEG tags).
-Tiff fullBlock(bool big) {
-  Tiff t(big);
-  // IFD0 at 8, 4 entries, then IFD1's offset; data from 62.
-  t.u16(4)
-      .entry(0x010F, 2, 6, 62)
-      .entry(0x011A, 5, 1, 68)
-      .entry(0x8769, 4, 1, 76)
-      .entry(0x8825, 4, 1, 140)
-      .u32(212);
-  t.raw(std::string("Canon\0", 6)).u32(72).u32(1);  // 62, 68
-  // Exif at 76, 4 entries; data from 130. The SRATIONAL's data at offset 0 (the header) is
-  // a legal place.
-  t.u16(4)
-      .entry(0x927C, 7, 5, 130)
-      .entry(0x9204, 10, 1, 0)
-      .entry(0xA005, 4, 1, 170)
-      .inPlace(0x9000, 7, 4, "0231")
-      .u32(0);
-  t.raw("maker").raw("pad..");  // 130, then 5 bytes nobody points at
-  // GPS at 140, 2 entries; its RATIONAL triple behind the interoperability directory.
-  t.u16(2).inPlace(0x0000, 1, 4, "\x02\x03\0\0").entry(0x0002, 5, 3, 188).u32(0);
-  t.u16(1).inPlace(0x0001, 2, 4, "R98").u32(0);     // interoperability at 170
-  t.u32(35).u32(1).u32(41).u32(1).u32(2).u32(100);  // 188
-  // IFD1 at 212: JPEG compression and an old thumbnail offset.
-  t.u16(2).entry(0x0103, 3, 1, big ? 0x00060000 : 6).entry(0x0201, 4, 1, 400).u32(0);
-  return t;
-}
-
-class ExifRoundTrip : public ::testing::TestWithParam<bool> {};
-
-TEST_P(ExifRoundTrip, EveryDirectoryReadsBackTheSame) {
-  TExifInfo info;
-  info.readFrom(exifJpeg(fullBlock(GetParam())));
-  ASSERT_EQ(tagsOf(info.Main()),
-            (std::vector<std::uint16_t>{0x010F, 0x011A, 0x8769, 0x8825, 0x927C, 0x9204, 0xA005,
-                                        0x9000, 0x0000, 0x0002, 0x0001}));
-  EXPECT_EQ(tagsOf(info.Thumbnail()), (std::vector<std::uint16_t>{0x0103, 0x0201}));
-  EXPECT_EQ(info.Main()[0].text(), "Canon");
-  EXPECT_EQ(info.Main()[9].rational(2).denominator, 100);
-
-  TExifInfo back;
-  back.readFrom(info.WriteInto(encodedJpeg(8, 8), false));
-  EXPECT_EQ(back.ByteOrder(), GetParam() ? 0x4D4D : 0x4949);
-  EXPECT_TRUE(back.Thumbnail().empty());
-  EXPECT_EQ(tagsOf(back.Main()), tagsOf(info.Main()));
-  expectSameEntries(info.Main(), back.Main());
-
-  // With a thumbnail: IFD1 gets the JPEG's length and offset, and the bytes are there.
-  const Bytes jpeg = encodedJpeg(320, 200);
-  TExifInfo withThumb;
-  const Bytes out = info.WriteInto(jpeg, true);
-  withThumb.readFrom(out);
-  const TEntryItem* offset = withThumb.Thumbnail().find(kTagThumbnailOffset, ExifDirectory::kImage);
-  const TEntryItem* length = withThumb.Thumbnail().find(kTagThumbnailLength, ExifDirectory::kImage);
-  ASSERT_TRUE(offset && length);
-  EXPECT_EQ(tagsOf(withThumb.Thumbnail()), (std::vector<std::uint16_t>{0x0103, 0x0201, 0x0202}));
-  const auto start = static_cast<std::size_t>(withThumb.Main().TiffBase + offset->integer(0));
-  const auto size = static_cast<std::size_t>(length->integer(0));
-  ASSERT_LE(start + size, out.size());
-  const auto dims = ScanJpegSize(std::span(out).subspan(start, size));
-  ASSERT_TRUE(dims);
-  EXPECT_EQ(*dims, (std::pair<int, int>{160, 100}));
-}
-
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ExifRoundTrip, ::testing::Bool(),
-                         [](const auto& row) { return row.param ? "MM" : "II"; });
-
 TEST(ExifWrite, ReplacesTheExifApp1OfTheOutput) {
   TExifInfo info;
   info.readFrom(exifJpeg(Tiff(false).u16(1).inPlace(0x0112, 3, 1, "\x08").u32(0)));
@@ -418,6 +226,12 @@ TEST(ExifWrite, ReplacesTheExifApp1OfTheOutput) {
   back.readFrom(twice);
   EXPECT_EQ(tagsOf(back.Main()), std::vector<std::uint16_t>{0x0131});
   EXPECT_EQ(twice.size(), jpeg.size() + 2 + 2 + 6 + 8 + 18);
+  try {
+    other.WriteInto(Bytes{0x89, 'P', 'N', 'G'}, false);
+    FAIL() << "no error";
+  } catch (const EExifError& e) {
+    EXPECT_STREQ(e.what(), "TExifInfo: 有効な画像ファイルではありません");
+  }
 }
 
 TEST(ExifWrite, BlocksThatCannotFitInTheSegment) {
@@ -458,56 +272,41 @@ TEST(ExifThumbnail, SizeIsAtMost160By120AndNeverEnlarged) {
   EXPECT_TRUE(MakeExifThumbnail(Bytes{0xFF, 0xD8, 0xFF, 0xD9}).empty());
 }
 
-TEST(ExifOrientation, TheEightFormAGroup) {
-  for (int a = 1; a <= 8; ++a) {
-    const Orientation o = Orientation::FromExif(a);
-    EXPECT_EQ(o.exif(), a);
-    EXPECT_EQ(o.then(o.inverse()), Orientation());
-    for (int b = 1; b <= 8; ++b) {
-      // Conjugating by any edit keeps the identity and half turn (they commute with all).
-      const Orientation e = Orientation::FromExif(b);
-      if (a == 1 || a == 3) {
-        EXPECT_EQ(e.inverse().then(o).then(e), o);
-      }
-    }
-  }
-  // A quarter turn clockwise followed by a mirror keeps the top-left corner: the transpose.
-  EXPECT_EQ(Orientation::FromExif(6).then(Orientation::FromExif(2)).exif(), 5);
-}
-
 // ---- mutation sweep ----
 
-TEST(ExifSweep, EveryMutationReadsOrFailsWithTheUnitsErrorAndWritesReadably) {
+TEST(ExifSweep, EveryMutationReadsOrFailsWithTheUnitsErrorAndWritesBackTheSame) {
+  // Two camera blocks of the corpus (big-endian with GPS; little-endian with maker notes and
+  // IFD1), up to the end of their Exif segment: each byte set to 0, 255, its complement and each
+  // single-bit flip, then every prefix.
   const Bytes jpeg = encodedJpeg(16, 16);
-  for (bool big : {false, true}) {
-    const Bytes seed = exifJpeg(fullBlock(big));
-    std::vector<Bytes> inputs;
-    for (std::size_t i = 2; i < seed.size(); ++i) {
-      for (std::uint8_t v :
-           {std::uint8_t{0}, std::uint8_t{0xFF}, static_cast<std::uint8_t>(~seed[i])}) {
-        Bytes m = seed;
-        m[i] = v;
-        inputs.push_back(std::move(m));
-      }
-      for (int bit = 0; bit < 8; ++bit) {
-        Bytes m = seed;
-        m[i] ^= static_cast<std::uint8_t>(1 << bit);
-        inputs.push_back(std::move(m));
-      }
-      inputs.emplace_back(seed.begin(), seed.begin() + static_cast<long>(i));
+  auto check = [&](std::span<const std::uint8_t> input) {
+    TExifInfo info;
+    try {
+      info.readFrom(input);
+    } catch (const EExifError&) {
+      return;
     }
-    for (const auto& input : inputs) {
-      TExifInfo info;
-      try {
-        info.readFrom(input);
-      } catch (const EExifError&) {
-        continue;
+    const Bytes out = info.WriteInto(jpeg, false);
+    if (out == jpeg) return;  // nothing to carry
+    TExifInfo back;
+    ASSERT_NO_THROW(back.readFrom(out));
+    expectSameEntries(info.Main(), back.Main());
+  };
+  for (const char* file : {"pillow/exif_gps.jpg", "exiftool/Nikon.jpg"}) {
+    Bytes seed = test::readFile(std::string(VEXO_CORPUS_DIR) + "/exif/" + file);
+    TExifInfo info;
+    info.readFrom(seed);
+    const auto pos = static_cast<std::size_t>(info.App1Position());
+    seed.resize(pos + 2 + (std::size_t{seed[pos + 2]} << 8 | seed[pos + 3]));
+    for (std::size_t i = 2; i < seed.size(); ++i) {
+      const std::uint8_t original = seed[i];
+      for (int v : {0x00, 0xFF, original ^ 0xFF, original ^ 1, original ^ 2, original ^ 4,
+                    original ^ 8, original ^ 16, original ^ 32, original ^ 64, original ^ 128}) {
+        seed[i] = static_cast<std::uint8_t>(v);
+        check(seed);
       }
-      const Bytes out = info.WriteInto(jpeg, false);
-      if (out == jpeg) continue;  // nothing to carry
-      TExifInfo back;
-      ASSERT_NO_THROW(back.readFrom(out));
-      expectSameEntries(info.Main(), back.Main());
+      seed[i] = original;
+      check(std::span(seed).first(i));
     }
   }
 }
