@@ -9,6 +9,9 @@
 
 namespace vexo::exif {
 
+// The start of an Exif APP1's payload.
+inline constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
+
 // Where the Exif block lies among the header segments of a JPEG: the first APP1 that starts
 // with "Exif\0\0", and the APP1 segments with the same start that directly follow it, which
 // some writers use to continue a block that does not fit in one.

@@ -12,12 +12,6 @@ namespace exif {
 
 namespace {
 
-constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
-
-}  // namespace
-
-namespace {
-
 // The length of the Exif APP1 segment whose marker's FF is at pos, 0 when the bytes there are
 // not one, -1 when the data end first.
 std::int64_t exifSegmentAt(std::span<const std::uint8_t> data, std::size_t pos) {

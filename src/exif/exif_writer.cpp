@@ -11,7 +11,6 @@ namespace vexo {
 namespace {
 
 constexpr std::uint64_t kMaxSegmentLength = 65535;
-constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
 
 constexpr std::uint16_t kTagCompression = 0x0103;
 constexpr std::uint16_t kTagStripOffsets = 0x0111;
@@ -177,7 +176,7 @@ std::optional<std::vector<std::uint8_t>> TExifInfo::Segment(
   MemoryStream out;
   out.write(std::array<std::uint8_t, 2>{0xFF, 0xE1});
   WriteWord(out, static_cast<std::uint16_t>(length), kMotorolaOrder);
-  out.write(kExifId);
+  out.write(exif::kExifId);
   image.TiffBase = thumb.TiffBase = out.position();
   WriteWord(out, marker, kMotorolaOrder);  // "II" or "MM": the same bytes either way
   WriteWord(out, 42, marker);
