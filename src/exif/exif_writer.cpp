@@ -14,7 +14,10 @@ constexpr std::uint64_t kMaxSegmentLength = 65535;
 
 constexpr std::uint16_t kTagCompression = 0x0103;
 constexpr std::uint16_t kTagStripOffsets = 0x0111;
-constexpr std::uint16_t kTagStripByteCounts = 0x0117;
+// The tags of IFD1 that describe a thumbnail stored as uncompressed strips: its size, samples,
+// colour model and the strips themselves.
+constexpr std::uint16_t kStripImageTags[] = {0x0100, 0x0101, 0x0102, 0x0106,
+                                             0x0111, 0x0115, 0x0116, 0x0117};
 
 int kindIndex(ExifDirectory kind) {
   return static_cast<int>(kind);
@@ -67,14 +70,17 @@ void insertInOrder(TEntryItems& items, TEntryItem entry) {
 }
 
 // The thumbnail collection for a new JPEG thumbnail of length bytes: its length entry set or
-// added, its offset entry added when missing. A source thumbnail stored as strips leaves entries
-// that describe bytes no longer there: they are dropped and the compression says JPEG.
+// added, its offset entry added when missing. The entries of a source thumbnail stored as strips
+// describe an image that is no longer there: they are dropped and the compression says JPEG.
 TEntryItems thumbnailCollection(TEntryItems items, std::uint32_t length, bool bigEndian) {
-  items.remove(kTagStripOffsets, ExifDirectory::kImage);
-  items.remove(kTagStripByteCounts, ExifDirectory::kImage);
-  if (TEntryItem* c = items.find(kTagCompression, ExifDirectory::kImage);
-      c && c->type == kExifShort && c->data.size() >= 2)
-    c->setShort(0, 6);
+  TEntryItem* compression = items.find(kTagCompression, ExifDirectory::kImage);
+  if (compression && (compression->type != kExifShort || compression->data.size() < 2))
+    compression = nullptr;
+  if (items.find(kTagStripOffsets, ExifDirectory::kImage) ||
+      (compression && compression->integer(0) != 6)) {
+    if (compression) compression->setShort(0, 6);
+    for (std::uint16_t tag : kStripImageTags) items.remove(tag, ExifDirectory::kImage);
+  }
   if (TEntryItem* e = items.find(kTagThumbnailLength, ExifDirectory::kImage))
     e->setLong(length);
   else

@@ -75,6 +75,8 @@ def check_tags(pairs, thumbnail):
             if any(k.startswith('IFD0:') for k in out):
                 print(f'{output}: no thumbnail')
             continue
+        if out.get('IFD1:Compression', 6) != 6 or 'IFD1:StripOffsets' in out:
+            print(f'{output}: IFD1 does not describe a JPEG thumbnail')
         want = thumbnail_size(out['File:ImageWidth'], out['File:ImageHeight'])
         with Image.open(io.BytesIO(base64.b64decode(data[7:]))) as thumb:
             thumb.load()
