@@ -157,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
                             "Not a JPEG file"},
                     Refused{"jpeg/libjpeg-turbo/monkey12.jpg", "precision 12"},
                     Refused{"jpeg/jpeg-decoder/reftest/images/lossless/1/jpeg_lossless_sel1.jpg",
-                            "Unsupported JPEG process"}));
+                            "Unsupported JPEG process"}),
+    [](const auto& p) { return test::TestName(fs::path(p.param.file).stem().string()); });
 
 TEST(JpegReader, EmptyInputIsAJpegReadError) {
   EXPECT_THROW(DecodeJpegWithLibjpeg({}, DecodeLimits{}), JpegReadError);

@@ -155,7 +155,13 @@ INSTANTIATE_TEST_SUITE_P(
         CjpegCase{"-sample 2x2 -restart 5B -optimize", 50, 50, kEachComponent},
         CjpegCase{"-grayscale -sample 2x2", 19, 27, "0;\n"}, CjpegCase{"-sample 2x2", 0, 0},
         CjpegCase{"-sample 2x1 -restart 2", 0, 0}, CjpegCase{"-sample 1x1 -quality 95", 0, 0},
-        CjpegCase{"-sample 2x2 -optimize", 0, 0, kLumaThenChroma}));
+        CjpegCase{"-sample 2x2 -optimize", 0, 0, kLumaThenChroma}),
+    [](const auto& p) {
+      const CjpegCase& c = p.param;
+      return test::TestName(c.options) + "_" +
+             (c.width ? std::to_string(c.width) + "x" + std::to_string(c.height) : "photo") +
+             (c.scans.empty() ? "" : "_scans" + std::to_string(p.index));
+    });
 
 // The first frame marker of the data, by walking the segment lengths.
 int frameMarker(const Bytes& d) {

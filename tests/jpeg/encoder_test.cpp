@@ -33,6 +33,19 @@ using test::shellQuote;
 
 constexpr int kGray = 3;  // "sampling" value standing for the Grayscale option in the tables
 
+// Names of the sampling values and instruction-set levels in test names.
+std::string samplingName(int sampling) {
+  static const char* const kNames[] = {"s420", "s422", "s444", "gray"};
+  return kNames[sampling];
+}
+std::string levelName(int level) {
+  static const char* const kNames[] = {"portable", "avx2", "avx512"};
+  return kNames[level];
+}
+std::string sizeName(int w, int h) {
+  return std::to_string(w) + "x" + std::to_string(h);
+}
+
 // ---- images ----
 
 using PixelFn =
@@ -589,7 +602,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameCase{kGray,
                                 {0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x11, 0x01, 0x2C, 0x01, 0x01,
                                  0x11, 0x00},
-                                {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00}}));
+                                {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00}}),
+    [](const auto& p) { return samplingName(p.param.sampling); });
 
 TEST(Encoder, SamplingAboveTwoActsAsZeroAndGrayKeepsSampling) {
   TJpegEx jpeg;
@@ -658,7 +672,11 @@ INSTANTIATE_TEST_SUITE_P(
         QuantCase{100, uniform(1)}, QuantCase{1, quality1Table()},
         // Outside 1..100 the quality is clamped.
         QuantCase{0, quality1Table()}, QuantCase{-5, quality1Table()}, QuantCase{101, uniform(1)},
-        QuantCase{255, uniform(1)}));
+        QuantCase{255, uniform(1)}),
+    [](const auto& p) {
+      const int q = p.param.quality;
+      return q < 0 ? "q_minus" + std::to_string(-q) : "q" + std::to_string(q);
+    });
 
 TEST(Encoder, QualityIsClampedAndRebuildsTablesAtOnce) {
   TJpegEx jpeg;
@@ -814,7 +832,11 @@ INSTANTIATE_TEST_SUITE_P(Encoder, McuCountTest,
                          ::testing::Values(McuCase{17, 9, 0, 2}, McuCase{17, 9, 1, 4},
                                            McuCase{17, 9, 2, 6}, McuCase{17, 9, kGray, 6},
                                            McuCase{1, 1, 0, 1}, McuCase{48, 16, 0, 3},
-                                           McuCase{16, 81, 2, 22}, McuCase{33, 65, 0, 15}));
+                                           McuCase{16, 81, 2, 22}, McuCase{33, 65, 0, 15}),
+                         [](const auto& p) {
+                           return sizeName(p.param.w, p.param.h) + "_" +
+                                  samplingName(p.param.sampling);
+                         });
 
 TEST(Encoder, RestartEveryNMcusAndNoneAfterTheLast) {
   struct Case {
@@ -871,7 +893,13 @@ std::vector<ReferenceCase> referenceCases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Encoder, ReferenceTest, ::testing::ValuesIn(referenceCases()));
+INSTANTIATE_TEST_SUITE_P(Encoder, ReferenceTest, ::testing::ValuesIn(referenceCases()),
+                         [](const auto& p) {
+                           const ReferenceCase& c = p.param;
+                           return sizeName(c.w, c.h) + "_" + samplingName(c.sampling) + "_q" +
+                                  std::to_string(c.options.quality) +
+                                  (c.noise ? "_noise_" : "_smooth_") + levelName(c.level);
+                         });
 
 // ---- colour conversion ----
 
@@ -1004,7 +1032,11 @@ std::vector<QualityCase> qualityCases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Encoder, DecodeQualityTest, ::testing::ValuesIn(qualityCases()));
+INSTANTIATE_TEST_SUITE_P(Encoder, DecodeQualityTest, ::testing::ValuesIn(qualityCases()),
+                         [](const auto& p) {
+                           return "q" + std::to_string(p.param.quality) + "_" +
+                                  samplingName(p.param.sampling);
+                         });
 
 class OddSizeTest : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
 
@@ -1023,7 +1055,11 @@ TEST_P(OddSizeTest, DjpegDecodesToTheSameSize) {
 INSTANTIATE_TEST_SUITE_P(Encoder, OddSizeTest,
                          ::testing::Combine(::testing::Values(1, 17, 33),
                                             ::testing::Values(1, 9, 65),
-                                            ::testing::Values(0, 1, 2, kGray)));
+                                            ::testing::Values(0, 1, 2, kGray)),
+                         [](const auto& p) {
+                           return sizeName(std::get<0>(p.param), std::get<1>(p.param)) + "_" +
+                                  samplingName(std::get<2>(p.param));
+                         });
 
 TEST(Encoder, RestartIntervalsDecodeLikeNone) {
   const Bitmap image = crop(photo(), 0, 0, 200, 120);

@@ -188,4 +188,19 @@ inline std::vector<std::string> filesBelow(const std::string& dir) {
   return files;
 }
 
+// A parameterised test's name made from any text: letters and digits kept, every other run of
+// characters one underscore ("-sample 2x2" gives "sample_2x2").
+inline std::string TestName(const std::string& text) {
+  std::string name;
+  for (char c : text) {
+    const bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (keep)
+      name += c;
+    else if (!name.empty() && name.back() != '_')
+      name += '_';
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name.empty() ? "none" : name;
+}
+
 }  // namespace vexo::test
