@@ -21,15 +21,12 @@
 #include "core/byte_reader.h"
 #include "input/jpeg_reader.h"
 #include "jpeg/dct.h"
+#include "jpeg/decoder.h"
 #include "jpeg/huffman.h"
 #include "jpeg/jpeg_ex.h"
 
-namespace vexo {
+namespace vexo::jpeg {
 namespace {
-
-constexpr std::string_view kInitialising = "初期化中";
-constexpr std::string_view kParsing = "解析中";
-constexpr std::string_view kDecoding = "デコード中";
 
 // Dequantised coefficients and DC predictors are kept in the range of the 16-bit coefficients of
 // 8-bit JPEG; only damaged data reach the limit, and it keeps the arithmetic far from overflow.
@@ -119,111 +116,15 @@ void convertRow(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_
   }
 }
 
-// Calls the progress handler for the start and the end, and in between only when the
-// percentage of the data passed changes.
-class ProgressReporter {
- public:
-  ProgressReporter(const std::function<void(ProgressStage, int, std::string_view)>& handler,
-                   std::size_t size)
-      : handler_(handler), size_(std::max<std::size_t>(size, 1)) {
-    if (handler_) handler_(ProgressStage::Starting, 0, kInitialising);
-  }
-  ~ProgressReporter() {
-    if (handler_) handler_(ProgressStage::Ending, 100, "");
-  }
-  ProgressReporter(const ProgressReporter&) = delete;
-  ProgressReporter& operator=(const ProgressReporter&) = delete;
-
-  void running(std::size_t position, std::string_view message) {
-    if (!handler_) return;
-    const int percent = static_cast<int>(std::min<std::size_t>(position, size_) * 100 / size_);
-    if (percent == last_) return;
-    last_ = percent;
-    handler_(ProgressStage::Running, percent, message);
-  }
-
- private:
-  const std::function<void(ProgressStage, int, std::string_view)>& handler_;
-  std::size_t size_;
-  int last_ = 0;
-};
-
 }  // namespace
 
-// The working state of one decode of a baseline frame.
-class JpegDecoder {
- public:
-  JpegDecoder(TJpegEx& image, std::span<const std::uint8_t> data, ProgressReporter& progress)
-      : image_(image), data_(data), progress_(progress) {}
-
-  Bitmap run();
-
- private:
-  struct Plane {
-    int sx = 1, sy = 1;            // replication: plane cells per sample across and down
-    int h = 1, v = 1;              // sampling factors
-    int blocksX = 0, blocksY = 0;  // blocks of a non-interleaved scan
-    std::uint8_t* base = nullptr;  // padded plane
-    bool decoded = false;          // taken by a scan already
-    const jpeg::THuffmanTable* dc = nullptr;
-    const jpeg::THuffmanTable* ac = nullptr;
-    std::array<int, 64> quant{};  // zigzag order
-    int predictor = 0;
-  };
-
-  void setUpFrame();
-  void decodeScan(std::size_t start);
-  // Decodes the MCU with the given number; returns 0, or the code of a marker met inside it.
-  int decodeMcu(jpeg::JpegBitReader& reader, std::span<Plane* const> scan, std::uint64_t mcu);
-  int decodeBlock(jpeg::JpegBitReader& reader, Plane& p, int bx, int by);
-  void store(const Plane& p, int bx, int by, bool dcOnly);
-  int flatLevel(int dc);
-  std::size_t nextMarker(std::size_t from) const;
-  Bitmap convert() const;
-
-  TJpegEx& image_;
-  std::span<const std::uint8_t> data_;
-  ProgressReporter& progress_;
-
-  int width_ = 0, height_ = 0, components_ = 0;
-  int mcusX_ = 0, mcusY_ = 0;
-  std::size_t paddedWidth_ = 0, paddedHeight_ = 0;
-  std::vector<std::uint8_t> planes_;
-  std::array<Plane, 3> plane_{};
-  alignas(32) std::array<std::int32_t, 64> coefficients_{};
-  alignas(32) std::array<std::uint8_t, 64> samples_{};
-  // Sample level of a block whose only non-zero coefficient is the DC, by DC value: the
-  // inverse DCT's own result, computed on first use (-2 not yet known, -1 not flat).
-  std::vector<std::int16_t> flat_;
-  bool rgb_ = false;
-};
-
-Bitmap JpegDecoder::run() {
-  std::size_t pos = image_.beginWalk(data_);
-  bool scanned = false;
-  while (pos < data_.size()) {
-    progress_.running(pos, kParsing);
-    const auto segment = image_.readSegment(data_, pos);
-    if (segment == TJpegEx::Segment::kEnd) break;
-    if (segment == TJpegEx::Segment::kProgressiveFrame) return image_.decodeProgressive(data_);
-    if (segment == TJpegEx::Segment::kFrame) setUpFrame();
-    if (segment == TJpegEx::Segment::kScan) {
-      decodeScan(pos);
-      scanned = true;
-      pos = nextMarker(pos);
-    }
-  }
-  if (!scanned) throw EJpegEx(kJpegInvalid);
-  return convert();
-}
-
-void JpegDecoder::setUpFrame() {
-  width_ = image_.width_;
-  height_ = image_.height_;
-  components_ = image_.frameComponents_;
+void BaselineDecoder::setUpFrame(const FrameHeader& frame) {
+  width_ = frame.width;
+  height_ = frame.height;
+  components_ = frame.components;
   if (width_ == 0) throw EJpegEx(kJpegInvalid);
   if (height_ == 0) throw EJpegEx(kJpegUnsupported);  // height given by a DNL segment
-  const auto& records = image_.components_;
+  const auto& records = *frame.records;
   const int h1 = records[0].h, v1 = records[0].v;
   for (int i = 0; i < components_; ++i) {
     const int h = records[i].h, v = records[i].v;
@@ -239,8 +140,8 @@ void JpegDecoder::setUpFrame() {
   // The planes and the bitmap exist together; both count against the limit.
   const std::uint64_t planeBytes =
       checkImageSize(static_cast<std::int64_t>(paddedWidth_),
-                     static_cast<std::int64_t>(paddedHeight_), 8 * components_, image_.limits());
-  DecodeLimits rest = image_.limits();
+                     static_cast<std::int64_t>(paddedHeight_), 8 * components_, limits_);
+  DecodeLimits rest = limits_;
   rest.maxImageBytes -= planeBytes;
   checkImageSize(width_, height_, 24, rest);
 
@@ -265,28 +166,28 @@ void JpegDecoder::setUpFrame() {
 
   // Three components are YCbCr unless the data say RGB, as libjpeg reads them: a JFIF header
   // means YCbCr, else an Adobe header's transform 0 means RGB, else identifiers 'R', 'G', 'B'.
-  const auto& ids = image_.componentIds_;
-  rgb_ = components_ == 3 && !image_.jfif_ &&
-         (image_.adobeTransform_ >= 0 ? image_.adobeTransform_ == 0
-                                      : ids[0] == 'R' && ids[1] == 'G' && ids[2] == 'B');
+  const auto& ids = frame.ids;
+  rgb_ = components_ == 3 && !frame.jfif &&
+         (frame.adobeTransform >= 0 ? frame.adobeTransform == 0
+                                    : ids[0] == 'R' && ids[1] == 'G' && ids[2] == 'B');
 }
 
-void JpegDecoder::decodeScan(std::size_t start) {
+std::size_t BaselineDecoder::decodeScan(const ScanHeader& header, std::size_t start) {
   if (planes_.empty()) throw EJpegEx(kJpegInvalid);  // a scan of a frame never set up
-  const int count = image_.scanComponents_;
+  const int count = header.components;
   std::array<Plane*, 4> scan{};
   for (int i = 0; i < count; ++i) {
-    const int record = image_.scanRecords_[i];
+    const int record = header.records[i];
     Plane& p = plane_[record];
-    const TJpegEx::Component& c = image_.components_[record];
+    const TJpegEx::Component& c = (*header.componentRecords)[record];
     // In a sequential frame every component is coded by exactly one scan.
     if (p.decoded) throw EJpegEx(kJpegInvalid);
     p.decoded = true;
     if (c.dcTable < 0 || c.acTable < 0) throw EJpegEx(kJpegInvalid);
-    p.dc = &image_.huffman_->at(c.dcTable);
-    p.ac = &image_.huffman_->at(c.acTable);
-    if (!(image_.quantDefined_ & (1u << c.quantTable))) throw EJpegEx(kJpegInvalid);
-    const auto& table = image_.quantTables_[c.quantTable].values;
+    p.dc = &header.huffman->at(c.dcTable);
+    p.ac = &header.huffman->at(c.acTable);
+    if (!(header.quantDefined & (1u << c.quantTable))) throw EJpegEx(kJpegInvalid);
+    const auto& table = (*header.quantTables)[c.quantTable].values;
     for (int k = 0; k < 64; ++k) p.quant[k] = static_cast<std::uint16_t>(table[k]);
     p.predictor = 0;
     scan[i] = &p;
@@ -295,7 +196,7 @@ void JpegDecoder::decodeScan(std::size_t start) {
   // A scan of one component is non-interleaved: its MCU is a single block.
   const std::uint64_t total = count == 1 ? std::uint64_t(scan[0]->blocksX) * scan[0]->blocksY
                                          : std::uint64_t(mcusX_) * mcusY_;
-  const std::uint64_t interval = image_.restartInterval_;
+  const std::uint64_t interval = header.restartInterval;
 
   jpeg::JpegBitReader reader(data_, start);
   std::uint64_t mcu = 0, sinceRestart = 0, intervals = 0;
@@ -322,10 +223,11 @@ void JpegDecoder::decodeScan(std::size_t start) {
     sinceRestart = 0;
     for (Plane* p : planes) p->predictor = 0;
   }
+  return nextMarker(start);
 }
 
-int JpegDecoder::decodeMcu(jpeg::JpegBitReader& reader, std::span<Plane* const> scan,
-                           std::uint64_t mcu) {
+int BaselineDecoder::decodeMcu(jpeg::JpegBitReader& reader, std::span<Plane* const> scan,
+                               std::uint64_t mcu) {
   if (scan.size() == 1) {
     Plane& p = *scan[0];
     return decodeBlock(reader, p, static_cast<int>(mcu % p.blocksX),
@@ -346,7 +248,7 @@ int JpegDecoder::decodeMcu(jpeg::JpegBitReader& reader, std::span<Plane* const> 
 
 // Decodes one block and stores it; returns 0, or the code of a marker met inside it, in which
 // case the coefficients decoded before the marker are stored.
-int JpegDecoder::decodeBlock(jpeg::JpegBitReader& reader, Plane& p, int bx, int by) {
+int BaselineDecoder::decodeBlock(jpeg::JpegBitReader& reader, Plane& p, int bx, int by) {
   int run = 0;
   const int diff = jpeg::DecodeSymbol(*p.dc, reader, run);
   if (run < 0) return diff & 0xFF;
@@ -375,7 +277,7 @@ int JpegDecoder::decodeBlock(jpeg::JpegBitReader& reader, Plane& p, int bx, int 
   return marker;
 }
 
-int JpegDecoder::flatLevel(int dc) {
+int BaselineDecoder::flatLevel(int dc) {
   std::int16_t& level = flat_[static_cast<std::size_t>(dc + kCoefficientLimit)];
   if (level == -2) {
     alignas(32) std::array<std::int32_t, 64> block{};
@@ -388,7 +290,7 @@ int JpegDecoder::flatLevel(int dc) {
   return level;
 }
 
-void JpegDecoder::store(const Plane& p, int bx, int by, bool dcOnly) {
+void BaselineDecoder::store(const Plane& p, int bx, int by, bool dcOnly) {
   const int cellWidth = 8 * p.sx, cellHeight = 8 * p.sy;
   std::uint8_t* origin = p.base + static_cast<std::size_t>(by) * cellHeight * paddedWidth_ +
                          static_cast<std::size_t>(bx) * cellWidth;
@@ -418,7 +320,7 @@ void JpegDecoder::store(const Plane& p, int bx, int by, bool dcOnly) {
 
 // Where the next marker segment starts behind a scan's data: the first FF that is followed by
 // neither 00 (a stuffed data byte), a restart marker nor another FF (a fill byte).
-std::size_t JpegDecoder::nextMarker(std::size_t from) const {
+std::size_t BaselineDecoder::nextMarker(std::size_t from) const {
   const std::size_t n = data_.size();
   for (std::size_t i = from; i + 1 < n; ++i) {
     const auto* ff = static_cast<const std::uint8_t*>(std::memchr(data_.data() + i, 0xFF, n - i));
@@ -431,8 +333,8 @@ std::size_t JpegDecoder::nextMarker(std::size_t from) const {
   return n;
 }
 
-Bitmap JpegDecoder::convert() const {
-  Bitmap bitmap(width_, height_, 24, image_.limits());
+Bitmap BaselineDecoder::convert() const {
+  Bitmap bitmap(width_, height_, 24, limits_);
   const std::uint8_t* y = plane_[0].base;
   for (int row = 0; row < height_; ++row, y += paddedWidth_) {
     std::uint8_t* out = bitmap.row(row);
@@ -456,35 +358,4 @@ Bitmap JpegDecoder::convert() const {
   return bitmap;
 }
 
-// ---- TJpegEx ----------------------------------------------------------------------------------
-
-void TJpegEx::Decode() {
-  if (data_.empty()) throw EJpegEx(kJpegNoData);
-  bitmap_.reset();
-  bitmap_ = decodeData(data_);
-  width_ = bitmap_->width();
-  height_ = bitmap_->height();
-}
-
-Bitmap TJpegEx::decodeData(std::span<const std::uint8_t> data) {
-  if (data.empty()) throw EJpegEx(kJpegNoData);
-  ProgressReporter progress(OnProgress, data.size());
-  try {
-    JpegDecoder decoder(*this, data, progress);
-    return decoder.run();
-  } catch (const EJpegEx&) {
-    throw;
-  } catch (const ImageSizeError&) {
-    throw;
-  } catch (const Error&) {  // the end of the data, libjpeg's errors
-    throw EJpegEx(kJpegInvalid);
-  } catch (const std::bad_alloc&) {
-    throw EJpegEx(kJpegInvalid);
-  }
-}
-
-Bitmap TJpegEx::decodeProgressive(std::span<const std::uint8_t> data) const {
-  return DecodeJpegWithLibjpeg(data, limits());
-}
-
-}  // namespace vexo
+}  // namespace vexo::jpeg

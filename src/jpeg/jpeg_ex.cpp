@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <tuple>
 #include <utility>
 
 #include "imaging/color_depth.h"
 #include "imaging/edits.h"
+#include "input/jpeg_reader.h"
+#include "jpeg/decoder.h"
 
 namespace vexo {
 namespace {
@@ -532,6 +535,55 @@ std::optional<Bitmap> TJpegEx::releaseBitmap24() {
   data_.clear();
   width_ = height_ = 0;
   return out;
+}
+
+// ---- decoding: the walk of the header segments, feeding the baseline decoder ----
+
+void TJpegEx::Decode() {
+  if (data_.empty()) throw EJpegEx(kJpegNoData);
+  bitmap_.reset();
+  bitmap_ = decodeData(data_);
+  width_ = bitmap_->width();
+  height_ = bitmap_->height();
+}
+
+Bitmap TJpegEx::decodeData(std::span<const std::uint8_t> data) {
+  if (data.empty()) throw EJpegEx(kJpegNoData);
+  jpeg::ProgressReporter progress(OnProgress, data.size());
+  try {
+    jpeg::BaselineDecoder decoder(data, limits(), progress);
+    std::size_t pos = beginWalk(data);
+    bool scanned = false;
+    while (pos < data.size()) {
+      progress.running(pos, jpeg::kParsing);
+      const Segment segment = readSegment(data, pos);
+      if (segment == Segment::kEnd) break;
+      if (segment == Segment::kProgressiveFrame) return decodeProgressive(data);
+      if (segment == Segment::kFrame)
+        decoder.setUpFrame({width_, height_, frameComponents_, &components_, componentIds_, jfif_,
+                            adobeTransform_});
+      if (segment == Segment::kScan) {
+        pos = decoder.decodeScan({scanComponents_, scanRecords_, &components_, &*huffman_,
+                                  &quantTables_, quantDefined_, restartInterval_},
+                                 pos);
+        scanned = true;
+      }
+    }
+    if (!scanned) throw EJpegEx(kJpegInvalid);
+    return decoder.convert();
+  } catch (const EJpegEx&) {
+    throw;
+  } catch (const ImageSizeError&) {
+    throw;
+  } catch (const Error&) {  // the end of the data, libjpeg's errors
+    throw EJpegEx(kJpegInvalid);
+  } catch (const std::bad_alloc&) {
+    throw EJpegEx(kJpegInvalid);
+  }
+}
+
+Bitmap TJpegEx::decodeProgressive(std::span<const std::uint8_t> data) const {
+  return DecodeJpegWithLibjpeg(data, limits());
 }
 
 }  // namespace vexo

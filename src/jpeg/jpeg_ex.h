@@ -100,8 +100,6 @@ class TJpegEx : public Graphic {
   const std::optional<jpeg::THuffmanTables>& huffmanTables() const { return huffman_; }
 
  private:
-  friend class JpegDecoder;
-
   // What the header segment just read was.
   enum class Segment { kOther, kFrame, kProgressiveFrame, kScan, kEnd };
 
