@@ -14,8 +14,9 @@ void ForwardDct(const std::uint8_t* samples, std::int32_t* coefficients);
 // f(x, y) = round(sum a(u) a(v) / 4 × F(u, v) cos(...) cos(...)), limited to 0..255.
 void InverseDct(const std::int32_t* coefficients, std::uint8_t* samples);
 
-// Instruction-set variants of the two transforms. The functions above use the best one the
-// processor supports; all give identical results. Tests and benchmarks run each variant through
+// Instruction-set variants of the two transforms. The functions above use the one of the codec's
+// active level (simd.h: the best the processor has unless a test asks for another); all give
+// identical results. Tests and benchmarks run each variant through
 // the overloads below (a variant the processor lacks must not be asked for).
 enum class DctVariant { kGeneric, kAvx2, kAvx512 };
 bool DctVariantSupported(DctVariant variant);
