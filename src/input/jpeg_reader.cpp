@@ -12,7 +12,6 @@
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include <jerror.h>
@@ -91,15 +90,14 @@ class ErrorTrap {
   ErrorManager err_{};
 };
 
-class Decompressor {
+// A libjpeg object and its error trap (run() comes from the trap).
+class Decompressor : public ErrorTrap {
  public:
   Decompressor() {
-    cinfo_.err = trap_.manager();
+    cinfo_.err = manager();
     progress_.progress_monitor = progressMonitor;
   }
   ~Decompressor() { jpeg_destroy_decompress(&cinfo_); }  // safe on a zeroed or half-made object
-  Decompressor(const Decompressor&) = delete;
-  Decompressor& operator=(const Decompressor&) = delete;
 
   // Separate from the constructor so that the destructor also runs when creation fails.
   void create(const DecodeLimits& limits) {
@@ -114,33 +112,21 @@ class Decompressor {
   }
 
   jpeg_decompress_struct& cinfo() { return cinfo_; }
-  template <typename F>
-  void run(F&& calls) {
-    trap_.run(std::forward<F>(calls));
-  }
 
  private:
   jpeg_decompress_struct cinfo_{};
-  ErrorTrap trap_;
   jpeg_progress_mgr progress_{};
 };
 
-class Compressor {
+class Compressor : public ErrorTrap {
  public:
-  Compressor() { cinfo_.err = trap_.manager(); }
+  Compressor() { cinfo_.err = manager(); }
   ~Compressor() { jpeg_destroy_compress(&cinfo_); }
-  Compressor(const Compressor&) = delete;
-  Compressor& operator=(const Compressor&) = delete;
 
   jpeg_compress_struct& cinfo() { return cinfo_; }
-  template <typename F>
-  void run(F&& calls) {
-    trap_.run(std::forward<F>(calls));
-  }
 
  private:
   jpeg_compress_struct cinfo_{};
-  ErrorTrap trap_;
 };
 
 // A libjpeg destination that appends to a byte vector, doubling it when full.
