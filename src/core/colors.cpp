@@ -47,6 +47,15 @@ std::uint32_t ColorToRGB(ColorValue color) {
   return color & 0x00FFFFFF;
 }
 
+const Palette& DefaultPalette() {
+  static const Palette palette = [] {
+    Palette p;
+    for (const std::uint32_t c : kStaticColors) p.push_back(entryOf(c));
+    return p;
+  }();
+  return palette;
+}
+
 const Palette& HalftonePalette() {
   static const Palette palette = [] {
     Palette p(256);

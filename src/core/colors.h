@@ -12,6 +12,10 @@ namespace vexo {
 // automatic value is not resolved here: it needs an image.
 std::uint32_t ColorToRGB(ColorValue color);
 
+// The platform's stock 20-colour palette: the static colours of an 8-bit system palette, entries
+// 0–9 its first ten and 10–19 its last ten.
+const Palette& DefaultPalette();
+
 // The 256-entry halftone palette of a true-colour screen: the 20 static colours at 0–9 and
 // 246–255, an 8 × 8 × 4 lattice of red, green and blue between them.
 const Palette& HalftonePalette();

@@ -1,9 +1,11 @@
 // The common interface of every image class the format table can construct.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/bitmap.h"
@@ -37,6 +39,9 @@ class Graphic {
   // what drawing it onto a new white bitmap would give, without the copy. The graphic is left
   // empty. Graphics with transparent parts return nothing and are drawn instead.
   virtual std::optional<Bitmap> releaseBitmap24() { return std::nullopt; }
+
+  // Receives what a reader could not read but went on without (damaged or truncated data).
+  std::function<void(std::string_view)> OnWarning;
 
   void setLimits(const DecodeLimits& limits) { limits_ = limits; }
   const DecodeLimits& limits() const { return limits_; }

@@ -43,7 +43,8 @@ class TImages {
 std::string ExtractFileExt(std::string_view path);
 
 // Loads a file through the graphic class and returns the 24-bit working bitmap: the image's
-// size, white where the image draws nothing.
-Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path);
+// size, white where the image draws nothing. onWarning receives what the reader read past.
+Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path,
+                         std::function<void(std::string_view)> onWarning = {});
 
 }  // namespace vexo
