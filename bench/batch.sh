@@ -5,7 +5,11 @@
 # folder. vexo writes PNG with its default settings ("Compress" 1 = zlib level 5, every row
 # filter allowed); ImageMagick at compression level 5 picks its own filter (adaptive for RGB
 # photos). "exif" times vexo's JPEG output without Exif, with the source's Exif carried, and with a
-# new thumbnail as well. Usage: bench/batch.sh [bmp|jpeg|png|exif] [vexo]
+# new thumbnail as well. "gif" times GIF output three ways, each next to ImageMagick's nearest
+# equivalent: the web palette by nearest colour (the default settings; ImageMagick remaps to its
+# netscape: palette without dithering), the optimised 256-colour palette (-colors 256 without
+# dithering) and the web palette with Floyd-Steinberg (ImageMagick: -colors 256 with it).
+# Usage: bench/batch.sh [bmp|jpeg|png|exif|gif] [vexo]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 format=${1:-bmp}
@@ -57,8 +61,26 @@ case $format in
       timeit "exif=$exif thumb=$thumb" env XDG_CONFIG_HOME="$work/config" "$vexo" --console -gj "$work/vexo"
     done
     ;;
+  gif)
+    mkdir -p "$work/out"
+    im() {  # label, ImageMagick options
+      rm -f "$work/imagemagick"/*.gif
+      timeit "$1" bash -c "for f in '$work/imagemagick'/*.jpg; do /usr/bin/convert \"\$f\" $2 \"\${f%.jpg}.gif\"; done"
+    }
+    for mode in "web Palette=5" "optimised Palette=6" "web+FS Dither=0"; do
+      read -r label setting <<<"$mode"
+      printf '[Options]\r\nUseOutput=1\r\nOutput=%s\r\nSame=2\r\n[GIF]\r\n%s\r\n' \
+        "$work/out" "$setting" >"$work/config/vexo/Vexo.ini"
+      timeit "vexo $label" env XDG_CONFIG_HOME="$work/config" "$vexo" --console -gg "$work/vexo"
+      case $label in
+        web) im "im $label" "+dither -remap netscape:" ;;
+        optimised) im "im $label" "+dither -colors 256" ;;
+        web+FS) im "im $label" "-dither FloydSteinberg -colors 256" ;;
+      esac
+    done
+    ;;
   *)
-    echo "usage: bench/batch.sh [bmp|jpeg|png|exif] [vexo]" >&2
+    echo "usage: bench/batch.sh [bmp|jpeg|png|exif|gif] [vexo]" >&2
     exit 2
     ;;
 esac

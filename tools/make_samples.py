@@ -59,3 +59,5 @@ def badge(w, h):
 
 badge(72, 56).save(os.path.join(out, "badge.png"))
 tiles(60, 44).quantize(8).save(os.path.join(out, "tiles-palette.png"), transparency=0)
+tiles(80, 52).quantize(32).save(os.path.join(out, "tiles-interlaced.gif"), interlace=True,
+                                transparency=0)

@@ -11,6 +11,7 @@
 #include "app/naming.h"
 #include "core/byte_io.h"
 #include "exif/exif.h"
+#include "gif/gif.h"
 #include "imaging/color_depth.h"
 #include "imaging/edits.h"
 #include "input/bmp.h"
@@ -191,6 +192,30 @@ std::string writePng(Bitmap& working, const LoadedFormat& loaded, const TExtIniF
   return name;
 }
 
+// GIF output: the "GIF" settings choose the palette, the colour count of the optimised palette,
+// nearest colour or a diffusion kernel, and the compression; assigning the bitmap reduces it.
+std::string writeGif(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
+                     const std::string& base) {
+  if (ini.ReadBool("GIF", "UseTrans", false)) {
+    working.transparent = true;
+    working.transparentColor = ini.ReadColor("GIF", "TransColor", kColorAuto);
+  }
+  TGIFImage gif;
+  gif.PaletteMethod = ini.ReadInteger("GIF", "Palette", 5) + 1;
+  if (gif.PaletteMethod == kReduceOptimized)
+    gif.setOptimisedBits(ini.ReadInteger("GIF", "Color", 5) + 3);
+  gif.DitherMethod =
+      ini.ReadBool("GIF", "Dither", true) ? kDitherNearest : ini.ReadInteger("GIF", "Error", 0) + 1;
+  gif.GifCompression = ini.ReadInteger("GIF", "Compress", 0) == 1 ? kGifRLE : kGifLZW;
+  gif.assign(working);
+  const std::string name = namer.ResolveOutputName(base, ".gif");
+  if (!name.empty()) {
+    const std::vector<std::uint8_t> bytes = gif.saveToMemory();
+    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
+  }
+  return name;
+}
+
 std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
                         const JpegSource& source, const TExtIniFile& ini, OutputNamer& namer,
                         const std::string& base) {
@@ -202,6 +227,7 @@ std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
     case kFormatPng:
       return writePng(working, loaded, ini, namer, base);
     case kFormatGif:
+      return writeGif(working, ini, namer, base);
     case kFormatWmf:
     case kFormatEmf:
     case kFormatIcon:
@@ -273,7 +299,9 @@ void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& in
       // An output folder that is on but empty would mean the root folder: refuse it.
       if (run.useOutput && run.outputFolder.empty())
         throw ConversionError("the output folder is not set");
-      Bitmap working = LoadWorkingBitmap(images.ClassAt(reader), path);
+      Bitmap working = LoadWorkingBitmap(
+          images.ClassAt(reader), path,
+          [&](std::string_view message) { frontEnd.FileWarning(path, std::string(message)); });
       LoadedFormat loaded{PixelFormatToBits(PixelFormatOf(working)), working.palette()};
       Orientation edit;
       working = applyEdits(std::move(working), settings, run.currentFormat, edit);

@@ -1,5 +1,6 @@
 #include "input/images.h"
 
+#include "gif/gif.h"
 #include "input/bmp.h"
 #include "input/dib.h"
 #include "input/jpeg_reader.h"
@@ -43,6 +44,7 @@ void TImages::Reset() {
   Add(".bmp", factoryOf<BmpImage>());
   Add(".dib", factoryOf<TDibImage>());
   Add(".png", factoryOf<TPNGObject>());
+  Add(".gif", factoryOf<TGIFImage>());
 }
 
 std::string ExtractFileExt(std::string_view path) {
@@ -52,8 +54,10 @@ std::string ExtractFileExt(std::string_view path) {
   return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
 }
 
-Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path) {
+Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path,
+                         std::function<void(std::string_view)> onWarning) {
   auto graphic = factory();
+  graphic->OnWarning = std::move(onWarning);
   graphic->loadFromFile(path);
   if (auto bitmap = graphic->releaseBitmap24()) return std::move(*bitmap);
   Bitmap working(graphic->width(), graphic->height(), 24, graphic->limits());

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "gif/gif.h"
+#include "input/images.h"
 #include "png/png.h"
 #include "support/libpng_reference.h"
 #include "support/png_file.h"
@@ -583,6 +585,84 @@ TEST_F(Vexo, PngInputDrawsOverWhiteAndBrokenFilesLeaveNothing) {
         << name;
   }
   EXPECT_EQ(listing(work() / "in").size(), 9u);
+}
+
+// RGBA bytes of the first frame as Pillow decodes it.
+std::string pillowRgba(const fs::path& file) {
+  return vexo::test::runCommand(
+      "/usr/bin/python3 -c \"import sys;from PIL import Image;"
+      "sys.stdout.buffer.write(Image.open(sys.argv[1]).convert('RGBA').tobytes())\" " +
+      shellQuote(file.string()) + " 2>/dev/null");
+}
+
+TEST_F(Vexo, GifOutputFollowsTheSettings) {
+  image("a.bmp", 37, 23);
+  vexo::Bitmap source = vexo::LoadWorkingBitmap(
+      vexo::TImages().ClassAt(vexo::TImages().IndexOf(".bmp")), (work() / "a.bmp").string());
+  // Each case: the "GIF" settings and the reduction they stand for.
+  struct Case {
+    std::string gif;
+    int method, engine, bits;
+    bool keyed = false;
+  };
+  const std::vector<Case> cases = {
+      {"", vexo::kReduceNetscape, vexo::kDitherNearest, 8},
+      {"Palette=0\r\nCompress=1", vexo::kReduceWindows20, vexo::kDitherNearest, 8},
+      {"Palette=6\r\nColor=1", vexo::kReduceOptimized, vexo::kDitherNearest, 4},
+      {"Palette=7\r\nDither=0", vexo::kReduceOptimizedWindows, vexo::kDitherFloydSteinberg, 8},
+      {"Palette=3\r\nDither=0\r\nError=4", vexo::kReduceMonochrome, vexo::kDitherSteveArche, 8},
+      {"Dither=0\r\nError=5\r\nUseTrans=1\r\nCompress=1", vexo::kReduceNetscape,
+       vexo::kDitherBurkes, 8, true},
+  };
+  const std::uint8_t* key = source.row(source.height() - 1);
+  for (const auto& c : cases) {
+    settings("[Options]\r\nImageType=3\r\nReport=1\r\nSame=2\r\n[GIF]\r\n" + c.gif + "\r\n");
+    ASSERT_EQ(vexo({"a.bmp"}).report(), (Lines{"[O] a.bmp -> a.gif"})) << c.gif;
+    const vexo::Bitmap reduced =
+        vexo::ConvertToBitmap24(vexo::ReduceToPalette(source, c.method, c.engine, nullptr, c.bits));
+    const std::string got = pillowRgba(work() / "a.gif");
+    ASSERT_EQ(got.size(), std::size_t(4 * source.width() * source.height())) << c.gif;
+    int wrong = 0;
+    for (int y = 0, i = 0; y < source.height(); ++y)
+      for (int x = 0; x < source.width(); ++x, i += 4) {
+        const std::uint8_t* p = reduced.row(y) + 3 * x;
+        const bool keyed = c.keyed && std::equal(key, key + 3, source.row(y) + 3 * x);
+        const std::string want = {char(p[2]), char(p[1]), char(p[0])};
+        wrong += got[i + 3] != (keyed ? '\0' : '\xFF') || (!keyed && got.substr(i, 3) != want);
+      }
+    EXPECT_EQ(wrong, 0) << c.gif;
+  }
+}
+
+TEST_F(Vexo, GifInputGivesTheFirstFrameOverWhite) {
+  const fs::path corpus = VEXO_CORPUS_DIR;
+  for (const auto* s : {"gif/pygif/interlace.gif", "gif/pygif/transparent.gif",
+                        "gif/gif-test-suite/animated_transparent_loop.gif",
+                        "malformed/gif-wuffs/hippopotamus.interlaced.truncated.gif"})
+    fs::copy_file(corpus / s, work() / fs::path(s).filename());
+  file("bad.gif", "GIF89a\x01");
+  file("text.gif", "not a GIF file at all");
+  settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
+  const Result r = vexo({"."});
+  EXPECT_EQ(r.report(), (Lines{"[O] animated_transparent_loop.gif -> animated_transparent_loop.bmp",
+                               "[X] bad.gif",
+                               "[O] hippopotamus.interlaced.truncated.gif -> "
+                               "hippopotamus.interlaced.truncated.bmp",
+                               "[O] interlace.gif -> interlace.bmp", "[X] text.gif",
+                               "[O] transparent.gif -> transparent.bmp"}));
+  // The truncated file is converted with a warning; the others' reasons are the reader's.
+  EXPECT_NE(r.err.find("hippopotamus.interlaced.truncated.gif: Premature end of data"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Invalid GIF signature"), std::string::npos) << r.err;
+  for (const auto* name : {"interlace", "transparent", "animated_transparent_loop"}) {
+    const std::string rgba = pillowRgba(work() / (std::string(name) + ".gif"));
+    std::string overWhite;
+    for (std::size_t i = 0; i < rgba.size(); i += 4)
+      for (int k = 0; k < 3; ++k) overWhite += rgba[i + 3] ? rgba[i + k] : '\xFF';
+    const std::string bmp = pillowRgb(work() / (std::string(name) + ".bmp"));
+    EXPECT_EQ(bmp.substr(bmp.find(':') + 1), overWhite) << name;
+  }
 }
 
 TEST_F(Vexo, AFileNamedLikeASwitch) {
