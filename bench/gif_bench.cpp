@@ -1,9 +1,10 @@
 // The GIF colour reduction on a 12-megapixel camera photo: the Netscape cube and the optimised
-// palette (octree, 8 bits, quantising included) with nearest colour and with Floyd–Steinberg.
+// palette (octree, 8 bits, quantising included) with nearest colour and with Floyd–Steinberg;
+// and the whole writer (reduction, LZW or RLE, the file in memory) at the default settings.
 #include <benchmark/benchmark.h>
 
 #include "bench_photo.h"
-#include "gif/reduce.h"
+#include "gif/gif.h"
 
 namespace {
 
@@ -32,5 +33,23 @@ void BM_OptimisedPalette(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_OptimisedPalette)->Unit(benchmark::kMillisecond);
+
+// TGIFImage: assigning the photo (web palette, nearest colour) and saving it.
+void BM_GifFile(benchmark::State& state) {
+  const vexo::Bitmap& source = vexo::bench::corpusPhoto();
+  std::size_t size = 0;
+  for (auto _ : state) {
+    vexo::TGIFImage gif;
+    gif.GifCompression = static_cast<int>(state.range(0));
+    gif.assign(source);
+    size = gif.saveToMemory().size();
+  }
+  state.counters["KiB"] = double(size) / 1024;
+}
+BENCHMARK(BM_GifFile)
+    ->ArgName("rle")
+    ->Arg(vexo::kGifLZW)
+    ->Arg(vexo::kGifRLE)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
