@@ -14,6 +14,7 @@
 #include "gif/gif.h"
 #include "imaging/color_depth.h"
 #include "imaging/edits.h"
+#include "imaging/metafile.h"
 #include "input/bmp.h"
 #include "input/images.h"
 #include "jpeg/jpeg_ex.h"
@@ -216,6 +217,20 @@ std::string writeGif(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer
   return name;
 }
 
+// WMF or EMF output: the bitmap as the one drawing of a metafile of its size.
+std::string writeMetafile(const Bitmap& working, bool enhanced, OutputNamer& namer,
+                          const std::string& base) {
+  TMetafileEx metafile;
+  metafile.Enhanced = enhanced;
+  metafile.assign(working);
+  const std::string name = namer.ResolveOutputName(base, enhanced ? ".emf" : ".wmf");
+  if (!name.empty()) {
+    const std::vector<std::uint8_t> bytes = metafile.saveToMemory();
+    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
+  }
+  return name;
+}
+
 std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
                         const JpegSource& source, const TExtIniFile& ini, OutputNamer& namer,
                         const std::string& base) {
@@ -229,7 +244,9 @@ std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
     case kFormatGif:
       return writeGif(working, ini, namer, base);
     case kFormatWmf:
+      return writeMetafile(working, false, namer, base);
     case kFormatEmf:
+      return writeMetafile(working, true, namer, base);
     case kFormatIcon:
       throw ConversionError("this output format is not available in this version");
     default:

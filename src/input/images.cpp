@@ -1,6 +1,7 @@
 #include "input/images.h"
 
 #include "gif/gif.h"
+#include "imaging/metafile.h"
 #include "input/bmp.h"
 #include "input/dib.h"
 #include "input/jpeg_reader.h"
@@ -45,6 +46,8 @@ void TImages::Reset() {
   Add(".dib", factoryOf<TDibImage>());
   Add(".png", factoryOf<TPNGObject>());
   Add(".gif", factoryOf<TGIFImage>());
+  Add(".wmf", factoryOf<TMetafileEx>());
+  Add(".emf", factoryOf<TMetafileEx>());
 }
 
 std::string ExtractFileExt(std::string_view path) {

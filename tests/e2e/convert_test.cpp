@@ -665,6 +665,21 @@ TEST_F(Vexo, GifInputGivesTheFirstFrameOverWhite) {
   }
 }
 
+TEST_F(Vexo, MetafileOutputPlaysBackToTheSourcePixels) {
+  image("a.bmp", 37, 23);
+  for (const char* type : {"4", "5"}) {
+    const std::string ext = type[0] == '4' ? ".wmf" : ".emf";
+    settings(std::string("[Options]\r\nImageType=") + type + "\r\nReport=1\r\n");
+    ASSERT_EQ(vexo({"a.bmp"}).report(), (Lines{"[O] a.bmp -> a" + ext})) << ext;
+    settings("[Options]\r\nImageType=1\r\nReport=1\r\nSame=2\r\n");
+    ASSERT_EQ(vexo({"a" + ext}).report(), (Lines{"[O] a" + ext + " -> a.bmp"})) << ext;
+    fs::remove(work() / ("a" + ext));
+  }
+  // The last round trip replaced a.bmp by its own playback: compare that with a fresh source.
+  image("b.bmp", 37, 23);
+  EXPECT_EQ(pillowRgb(work() / "a.bmp"), pillowRgb(work() / "b.bmp"));
+}
+
 TEST_F(Vexo, AFileNamedLikeASwitch) {
   settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
   image("-NS.jpg", 6, 6);
