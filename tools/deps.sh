@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ pkg-config zlib1g-dev libjpeg62-turbo-dev)
 if [ "${1:-}" = "--test" ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libpng-dev clang libclang-rt-14-dev
              imagemagick python3-pil libjpeg-turbo-progs pngcheck gifsicle
-             libimage-exiftool-perl exiv2)
+             libimage-exiftool-perl exiv2 libwmf-bin gsfonts)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -2,6 +2,7 @@
 """Draws the bundled sample images (samples/): small synthetic pictures in each input format."""
 import math
 import os
+import struct
 import sys
 
 from PIL import Image, ImageDraw
@@ -61,3 +62,42 @@ badge(72, 56).save(os.path.join(out, "badge.png"))
 tiles(60, 44).quantize(8).save(os.path.join(out, "tiles-palette.png"), transparency=0)
 tiles(80, 52).quantize(32).save(os.path.join(out, "tiles-interlaced.gif"), interlace=True,
                                 transparency=0)
+tiles(48, 48).save(os.path.join(out, "tiles.ico"), sizes=[(48, 48), (16, 16)])
+
+
+def clipart_wmf(path, w, h):
+    """A placeable Windows metafile of a few filled shapes, written record by record."""
+    records = []
+
+    def record(function, *words):
+        records.append(struct.pack("<IH", 3 + len(words), function) + struct.pack("<%dH" % len(words), *words))
+
+    def colour(r, g, b):
+        return (r | g << 8), b  # COLORREF as two words
+
+    record(0x0103, 8)  # SETMAPMODE anisotropic
+    record(0x020B, 0, 0)  # SETWINDOWORG
+    record(0x020C, h, w)  # SETWINDOWEXT (y, x)
+    for i, (style, rgb) in enumerate([(0, (250, 240, 200)), (0, (40, 90, 200)), (0, (220, 60, 40))]):
+        record(0x02FC, style, *colour(*rgb), 0)  # CREATEBRUSHINDIRECT: object i
+    record(0x02FA, 0, 2, 0, *colour(20, 20, 20))  # CREATEPENINDIRECT: object 3
+    record(0x012D, 3)  # SELECTOBJECT pen
+    for brush, (function, box) in enumerate([(0x041B, (0, 0, w, h)), (0x041B, (10, 12, 70, 50)),
+                                              (0x0418, (40, 20, 110, 70))]):
+        record(0x012D, brush)
+        left, top, right, bottom = box
+        record(function, bottom, right, top, left)
+    record(0x0000)  # EOF
+    body = b"".join(records)
+    words = 9 + len(body) // 2
+    largest = max(len(r) for r in records) // 2
+    header = struct.pack("<HHHIHIH", 1, 9, 0x0300, words, 4, largest, 0)
+    placeable = struct.pack("<IHhhhhHI", 0x9AC6CDD7, 0, 0, 0, w, h, 96, 0)
+    checksum = 0
+    for (word,) in struct.iter_unpack("<H", placeable):
+        checksum ^= word
+    with open(path, "wb") as f:
+        f.write(placeable + struct.pack("<H", checksum) + header + body)
+
+
+clipart_wmf(os.path.join(out, "clipart.wmf"), 120, 80)

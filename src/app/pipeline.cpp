@@ -14,6 +14,7 @@
 #include "gif/gif.h"
 #include "imaging/color_depth.h"
 #include "imaging/edits.h"
+#include "imaging/icon.h"
 #include "imaging/metafile.h"
 #include "input/bmp.h"
 #include "input/images.h"
@@ -231,6 +232,40 @@ std::string writeMetafile(const Bitmap& working, bool enhanced, OutputNamer& nam
   return name;
 }
 
+// Icon output: the "ICO" settings give the size (the large and small system sizes, or "Size"),
+// the bit count, transparency and the aspect-keeping shrink; the icon scales and reduces.
+std::string writeIcon(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
+                      const std::string& base) {
+  const int sizeIndex = ini.ReadInteger("ICO", "SizeIndex", 0);
+  const int size = sizeIndex == 0 || sizeIndex == 2   ? TRkIcon::kLargeIconSize
+                   : sizeIndex == 1 || sizeIndex == 3 ? TRkIcon::kSmallIconSize
+                                                      : ini.ReadInteger("ICO", "Size", 32);
+  TRkIcon icon;
+  icon.SetWidth(size);
+  icon.SetHeight(size);
+  static constexpr int kColorsBits[] = {1, 4, 8, 24, 32};
+  const int colors = ini.ReadInteger("ICO", "Colors", 0);
+  int bits = 0;
+  if (colors >= 0 && colors < 5) {
+    bits = kColorsBits[colors];
+  } else {
+    const long long count = ini.ReadInteger("ICO", "ColorCount", 256);
+    while (bits < 32 && (1LL << bits) < count) ++bits;
+  }
+  icon.SetBitCount(bits);
+  working.transparent = ini.ReadBool("ICO", "Trans", false);
+  if (working.transparent)
+    working.transparentColor = ini.ReadColor("ICO", "TransColor", kColorAuto);
+  icon.SetStretchMode(ini.ReadBool("ICO", "Stretch", false) ? 2 : 0);
+  icon.assign(working);
+  const std::string name = namer.ResolveOutputName(base, ".ico");
+  if (!name.empty()) {
+    const std::vector<std::uint8_t> bytes = icon.saveToMemory();
+    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
+  }
+  return name;
+}
+
 std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
                         const JpegSource& source, const TExtIniFile& ini, OutputNamer& namer,
                         const std::string& base) {
@@ -248,7 +283,7 @@ std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
     case kFormatEmf:
       return writeMetafile(working, true, namer, base);
     case kFormatIcon:
-      throw ConversionError("this output format is not available in this version");
+      return writeIcon(working, ini, namer, base);
     default:
       throw ConversionError("unknown output format " + std::to_string(format));
   }

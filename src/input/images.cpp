@@ -1,6 +1,7 @@
 #include "input/images.h"
 
 #include "gif/gif.h"
+#include "imaging/icon.h"
 #include "imaging/metafile.h"
 #include "input/bmp.h"
 #include "input/dib.h"
@@ -48,6 +49,7 @@ void TImages::Reset() {
   Add(".gif", factoryOf<TGIFImage>());
   Add(".wmf", factoryOf<TMetafileEx>());
   Add(".emf", factoryOf<TMetafileEx>());
+  Add(".ico", factoryOf<TRkIcon>());
 }
 
 std::string ExtractFileExt(std::string_view path) {

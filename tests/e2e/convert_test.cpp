@@ -680,6 +680,36 @@ TEST_F(Vexo, MetafileOutputPlaysBackToTheSourcePixels) {
   EXPECT_EQ(pillowRgb(work() / "a.bmp"), pillowRgb(work() / "b.bmp"));
 }
 
+TEST_F(Vexo, IconOutputFollowsTheSettings) {
+  image("a.bmp", 40, 20);
+  // The "ICO" settings, then the icon's size (as Pillow reads it), the bits of its image, and
+  // Pillow's alpha of the top-left and centre pixels: a 40 × 20 image is never enlarged, so it
+  // leaves a transparent margin unless the icon is 16 × 16.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "32x32 1 0 255"},
+      {"SizeIndex=1\r\nColors=3", "16x16 24 255 255"},
+      {"SizeIndex=4\r\nSize=48\r\nColors=4\r\nStretch=1", "48x48 32 0 255"},
+      {"Colors=5\r\nColorCount=16\r\nTrans=1\r\nTransColor=$20000000", "32x32 4 0 255"},
+  };
+  for (const auto& [ico, want] : cases) {
+    settings("[Options]\r\nImageType=6\r\nReport=1\r\nSame=2\r\n[ICO]\r\n" + ico + "\r\n");
+    ASSERT_EQ(vexo({"a.bmp"}).report(), (Lines{"[O] a.bmp -> a.ico"})) << ico;
+    const auto file = vexo::test::readFile((work() / "a.ico").string());
+    ASSERT_GT(file.size(), 22u);
+    const std::size_t image =
+        file[18] | file[19] << 8 | file[20] << 16 | std::size_t(file[21]) << 24;
+    ASSERT_GT(file.size(), image + 16);
+    const std::string bits = std::to_string(file[image + 14] | file[image + 15] << 8);
+    const std::string pillow = vexo::test::runCommand(
+        "/usr/bin/python3 -c \"import sys;from PIL import Image;"
+        "a=Image.open(sys.argv[1]).convert('RGBA');w,h=a.size;"
+        "print('%dx%d'%a.size,a.getpixel((0,0))[3],a.getpixel((w//2,h//2))[3])\" " +
+        shellQuote((work() / "a.ico").string()));
+    const std::string size = pillow.substr(0, pillow.find(' '));
+    EXPECT_EQ(size + " " + bits + pillow.substr(size.size()), want + "\n") << ico;
+  }
+}
+
 TEST_F(Vexo, AFileNamedLikeASwitch) {
   settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
   image("-NS.jpg", 6, 6);

@@ -84,6 +84,35 @@ TEST(Metafile, PlaceableHeaderAndChecksum) {
   EXPECT_EQ(std::uint64_t{u32At(d, 22 + 6)} * 2, d.size() - 22);
 }
 
+// libwmf, an independent player, renders our WMF at its own 72 dpi: the picture must be the
+// source scaled (compared with the source sampled at the nearest pixel), and clearly not its
+// mirror image.
+TEST(Metafile, LibwmfRendersOurWmf) {
+  const Bitmap source = pattern(101, 67);
+  test::TempDir dir;
+  test::writeFile(dir.file("a.wmf"), TMetafileEx::encodeWmf(source));
+  test::runCommand("wmf2gd -t png -o " + test::shellQuote(dir.file("a.png")) + " " +
+                   test::shellQuote(dir.file("a.wmf")) + " 2>/dev/null");
+  int w = 0, h = 0;
+  const std::vector<std::uint8_t> rendered = test::pillowRgb(dir.file("a.png"), w, h);
+  ASSERT_EQ(w, 101 * 72 / 96);
+  ASSERT_EQ(h, 67 * 72 / 96);
+  const std::vector<std::uint8_t> rgb = test::bitmapRgb(source);
+  auto meanDifference = [&](bool mirrored) {
+    double sum = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const int sx = (2 * x + 1) * 101 / (2 * w), sy = (2 * y + 1) * 67 / (2 * h);
+        const std::size_t at = 3 * std::size_t(101 * sy + (mirrored ? 100 - sx : sx));
+        for (int c = 0; c < 3; ++c)
+          sum += std::abs(rendered[3 * std::size_t(w * y + x) + c] - rgb[at + c]);
+      }
+    return sum / (3.0 * w * h);
+  };
+  EXPECT_LT(meanDifference(false), 20);
+  EXPECT_GT(meanDifference(true), 2 * meanDifference(false) + 20);
+}
+
 TEST(Metafile, EmfFrameOf640x480) {
   TMetafileEx m;
   m.assign(pattern(640, 480));

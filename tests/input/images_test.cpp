@@ -31,7 +31,7 @@ TEST(TImages, LaterEntriesNeverShadowEarlierOnes) {
   images.Add("", nullptr);
   EXPECT_EQ(images.IndexOf(ExtractFileExt("noext")), images.Count() - 1);
   images.Reset();
-  EXPECT_EQ(images.Count(), 9);
+  EXPECT_EQ(images.Count(), 10);
 }
 
 }  // namespace
