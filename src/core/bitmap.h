@@ -9,6 +9,7 @@
 
 #include "core/error.h"
 #include "core/limits.h"
+#include "core/pixel_memory.h"
 
 namespace vexo {
 
@@ -67,7 +68,7 @@ class Bitmap {
  private:
   int width_ = 0, height_ = 0, bits_ = 0;
   std::size_t stride_ = 0;
-  std::vector<std::uint8_t> pixels_;
+  std::vector<std::uint8_t, PixelAllocator<std::uint8_t>> pixels_;
   Palette palette_;
 };
 
