@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/bitmap.h"
@@ -38,6 +39,10 @@ namespace metafile {
 // impossible; damaged records after the header are reported through warn and passed over.
 Bitmap play(std::span<const std::uint8_t> data, const DecodeLimits& limits,
             const std::function<void(std::string_view)>& warn, bool& enhanced);
+// The picture size play gives, from the header alone (the first 88 bytes of an EMF, 16 of a
+// placeable WMF); nothing for other data. Either side may come out below 1.
+std::optional<std::pair<std::int64_t, std::int64_t>> pictureSize(
+    std::span<const std::uint8_t> head);
 }  // namespace metafile
 
 class TMetafileEx : public Graphic {
@@ -59,6 +64,7 @@ class TMetafileEx : public Graphic {
   void draw(Bitmap& target, int x, int y) const override;
   // Takes the bitmap (any depth, unpacked to 24 bits) as the picture to write.
   void assign(const Bitmap& bitmap) override;
+  void assign(Bitmap&& bitmap);  // takes over a 24-bit bitmap without a copy
   std::optional<Bitmap> releaseBitmap24() override;
 
   // The played or assigned picture, 24 bits; empty before anything was loaded or assigned.

@@ -640,6 +640,16 @@ EmfRect readRect(ByteReader& r) {
   return e;
 }
 
+// An EMF's picture in pixels: its frame (0.01 mm) at 96 dpi, else its bounds.
+std::pair<std::int64_t, std::int64_t> emfPictureSize(const EmfRect& bounds, const EmfRect& frame) {
+  const std::int64_t fw = frame.right - frame.left, fh = frame.bottom - frame.top;
+  if (fw > 0 && fh > 0) {
+    const std::int64_t w = (fw * 96 + 1270) / 2540, h = (fh * 96 + 1270) / 2540;
+    if (w > 0 && h > 0) return {w, h};
+  }
+  return {bounds.right - bounds.left + 1, bounds.bottom - bounds.top + 1};
+}
+
 Point readPointL(ByteReader& r) {
   const double x = r.i32le();
   return {x, static_cast<double>(r.i32le())};
@@ -1011,16 +1021,8 @@ Bitmap playEmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, c
   const double kx = static_cast<double>(devX) / (mmX * 100.0),
                ky = static_cast<double>(devY) / (mmY * 100.0);
 
-  std::int64_t w = 0, hgt = 0;
   const std::int64_t fw = frame.right - frame.left, fh = frame.bottom - frame.top;
-  if (fw > 0 && fh > 0) {
-    w = (fw * 96 + 1270) / 2540;
-    hgt = (fh * 96 + 1270) / 2540;
-  }
-  if (w <= 0 || hgt <= 0) {
-    w = bounds.right - bounds.left + 1;
-    hgt = bounds.bottom - bounds.top + 1;
-  }
+  const auto [w, hgt] = emfPictureSize(bounds, frame);
   if (w <= 0 || hgt <= 0) throw MetafileError("metafile: the EMF has no picture size");
   checkImageSize(w, hgt, 24, limits);
   Bitmap target(static_cast<int>(w), static_cast<int>(hgt), 24, limits);
@@ -1068,6 +1070,16 @@ Bitmap playEmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, c
 // WMF.
 
 constexpr std::uint32_t kPlaceableKey = 0x9AC6CDD7;
+
+// A placeable WMF's picture in pixels: its bounding box at 96 dpi (an inch of 0 counts as 96).
+std::pair<std::int64_t, std::int64_t> wmfPictureSize(std::int16_t left, std::int16_t top,
+                                                     std::int16_t right, std::int16_t bottom,
+                                                     std::int64_t inch) {
+  if (inch == 0) inch = 96;
+  const std::int64_t bw = std::abs(std::int64_t{right} - left),
+                     bh = std::abs(std::int64_t{bottom} - top);
+  return {(bw * 96 + inch / 2) / inch, (bh * 96 + inch / 2) / inch};
+}
 
 class WmfPlayer {
  public:
@@ -1341,11 +1353,7 @@ Bitmap playWmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, c
              top = static_cast<std::int16_t>(h.u16le());
   const auto right = static_cast<std::int16_t>(h.u16le()),
              bottom = static_cast<std::int16_t>(h.u16le());
-  std::int64_t inch = h.u16le();
-  if (inch == 0) inch = 96;
-  const std::int64_t bw = std::abs(std::int64_t{right} - left),
-                     bh = std::abs(std::int64_t{bottom} - top);
-  const std::int64_t w = (bw * 96 + inch / 2) / inch, hgt = (bh * 96 + inch / 2) / inch;
+  const auto [w, hgt] = wmfPictureSize(left, top, right, bottom, h.u16le());
   if (w <= 0 || hgt <= 0) throw MetafileError("metafile: the WMF has no picture size");
 
   h.seek(22);
@@ -1394,6 +1402,27 @@ Bitmap playWmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, c
 }
 
 }  // namespace
+
+std::optional<std::pair<std::int64_t, std::int64_t>> pictureSize(
+    std::span<const std::uint8_t> head) {
+  try {
+    ByteReader h(head);
+    if (isEmf(head)) {
+      h.seek(8);
+      const EmfRect bounds = readRect(h), frame = readRect(h);
+      return emfPictureSize(bounds, frame);
+    }
+    if (h.u32le() != kPlaceableKey) return std::nullopt;
+    h.seek(6);
+    const auto left = static_cast<std::int16_t>(h.u16le()),
+               top = static_cast<std::int16_t>(h.u16le());
+    const auto right = static_cast<std::int16_t>(h.u16le()),
+               bottom = static_cast<std::int16_t>(h.u16le());
+    return wmfPictureSize(left, top, right, bottom, h.u16le());
+  } catch (const ByteReader::Overrun&) {
+    return std::nullopt;
+  }
+}
 
 Bitmap play(std::span<const std::uint8_t> data, const DecodeLimits& limits, const Warn& warn,
             bool& enhanced) {

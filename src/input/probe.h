@@ -1,0 +1,22 @@
+// The size of an image before it is decoded, from its header alone: the run uses it to decide
+// how many files may be decoded at once within the memory limit.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vexo {
+
+struct ImageExtent {
+  int width, height;
+};
+
+// The working bitmap a file will load into, from a few small reads of its header (never the
+// whole file): JPEG, bitmap, PNG, GIF, icon, EMF and placeable WMF, told apart by their content.
+// Nothing when the header cannot tell (another format, damage, a missing file). Never throws.
+std::optional<ImageExtent> ProbeImageExtent(const std::string& path);
+
+// Bytes of that working bitmap: rows of width × 3 bytes padded to 4, times height.
+std::uint64_t WorkingBytes(ImageExtent extent);
+
+}  // namespace vexo
