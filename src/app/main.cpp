@@ -48,8 +48,11 @@ Without arguments only the settings are shown.
 長いオプション / long options:
   --console      端末で実行する   run in the terminal
   --gui          ダイアログで実行する   run with the dialogs
+  --jobs=N       同時に変換するファイル数 (既定: CPU の数; 1 で一つずつ)
+                 files converted at once (default: one per processor; 1: one at a time)
   --memory-limit=MiB
-                 一画像のメモリ上限 (既定 1024)   memory limit of one image (default 1024)
+                 一画像のメモリ上限 (既定 1024)。同時に変換する画像の合計もこの範囲に収める
+                 memory limit of one image (default 1024); files converted at once share it
   --help         この説明   this help
   --version      バージョン   version
 
@@ -58,6 +61,7 @@ Without arguments only the settings are shown.
 
 struct LongOptions {
   bool console = false, gui = false;
+  int jobs = 0;
   std::string script;
 };
 
@@ -99,6 +103,12 @@ std::vector<std::string> takeLongOptions(int argc, char** argv, LongOptions& opt
       } catch (const vexo::Error& e) {
         fail(e.what());
       }
+    } else if (name == "--jobs") {
+      int jobs = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), jobs);
+      if (ec != std::errc() || end != value.data() + value.size() || jobs < 1 || jobs > 256)
+        fail("--jobs needs a number of files from 1 to 256");
+      opts.jobs = jobs;
     } else if (name == "--memory-limit") {
       unsigned long long mib = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), mib);
@@ -151,6 +161,6 @@ int main(int argc, char** argv) {
 
   auto frontEnd =
       opts.script.empty() ? vexo::MakeTerminalFrontEnd() : vexo::MakeScriptedFrontEnd(opts.script);
-  vexo::RunConversion(settings, files, ini, *frontEnd, images);
+  vexo::RunConversion(settings, files, ini, *frontEnd, images, opts.jobs);
   return 0;
 }

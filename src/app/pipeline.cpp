@@ -1,45 +1,34 @@
 #include "app/pipeline.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
-#include <exception>
+#include <condition_variable>
+#include <deque>
+#include <map>
 #include <memory>
-#include <new>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#include "app/convert.h"
 #include "app/front_end.h"
 #include "app/ini_file.h"
 #include "app/naming.h"
 #include "core/byte_io.h"
-#include "exif/exif.h"
-#include "gif/gif.h"
-#include "imaging/color_depth.h"
-#include "imaging/edits.h"
-#include "imaging/icon.h"
-#include "imaging/metafile.h"
+#include "core/pixel_memory.h"
 #include "input/bmp.h"
 #include "input/images.h"
-#include "jpeg/jpeg_ex.h"
-#include "png/png.h"
+#include "input/probe.h"
 
 namespace vexo {
 
 namespace {
-
-// A failure of this unit: a setting or edit that cannot be carried out for a file.
-class ConversionError : public Error {
- public:
-  using Error::Error;
-};
-
-struct RunState {
-  int collisionPolicy;
-  std::string outputFolder;
-  bool useOutput;
-  bool carryExif, exifThumb;
-  int currentFormat;
-  bool rememberAll = false;
-  std::vector<std::string> report;
-};
 
 std::string withDelimiter(std::string folder) {
   if (!folder.empty() && folder.back() != '/') folder += '/';
@@ -58,236 +47,296 @@ std::string fileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The edits of the settings, in the order resize, rotate, mirror, flip; edit receives what they
-// did to the pixels' orientation. Icons are scaled by the icon writer instead of the resize step.
-Bitmap applyEdits(Bitmap working, RunSettings& settings, int format, Orientation& edit) {
-  edit = Orientation();
-  if (settings.ChangeSize && format != kFormatIcon) {
-    const Size2 size = ResizeTarget(working.width(), working.height(), settings);
-    working = ResizeBitmap(working, size.width, size.height);
+// A file as the file system knows it, whatever path spelling or link led to it.
+struct FileId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileId&) const = default;
+};
+
+std::optional<FileId> fileIdOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
+// A file handed to the workers: its job, what it costs the memory window, how many outputs had
+// been written when it was handed over, and its result once a worker has finished it.
+struct Slot {
+  ConvertJob job;
+  std::uint64_t cost = 0;
+  std::size_t writesSeen = 0;
+  bool done = false;
+  ConvertedFile result;
+};
+
+// Worker threads converting the slots queued to them. The run's thread keeps the slots; the
+// workers only fill in results.
+class Workers {
+ public:
+  Workers(int count, const ConvertContext& context) : context_(context) {
+    // Signals go to the run's thread: its handlers ask the stop question and clean up.
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, &old);
+    for (int i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
-  if (settings.Rotate) {
-    if (settings.Angle < 0) settings.Angle += 360;
-    const int mode = settings.Angle == 90    ? 0
-                     : settings.Angle == 180 ? 1
-                     : settings.Angle == 270 ? 2
-                                             : -1;
-    if (mode >= 0) {
-      working = RotateBitmap(working, mode);
-      static constexpr int kTurns[] = {6, 3, 8};  // the modes as Exif orientations
-      edit = Orientation::FromExif(kTurns[mode]);
+
+  // Abandons whatever is still queued; a file being converted is finished and thrown away.
+  ~Workers() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+      queue_.clear();
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  void submit(Slot& slot) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(&slot);
+      ++unfinished_;
+    }
+    wake_.notify_one();
+  }
+
+  // Files queued or being converted.
+  int unfinished() {
+    std::lock_guard lock(mutex_);
+    return unfinished_;
+  }
+
+  // Waits until slot is done or another file has finished since seen (the caller may then hand
+  // over more work); true once slot is done.
+  bool waitFor(const Slot& slot, int& seen) {
+    std::unique_lock lock(mutex_);
+    finishedCv_.wait(lock, [&] { return slot.done || finished_ != seen; });
+    seen = finished_;
+    return slot.done;
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      Slot* slot;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+        if (closing_) return;
+        slot = queue_.front();
+        queue_.pop_front();
+      }
+      ConvertedFile result = ConvertFile(slot->job, context_);
+      {
+        std::lock_guard lock(mutex_);
+        slot->result = std::move(result);
+        slot->done = true;
+        --unfinished_;
+        ++finished_;
+      }
+      finishedCv_.notify_all();
     }
   }
-  if (settings.Mirror) {
-    working = MirrorBitmap(working);
-    edit = edit.then(Orientation::FromExif(2));
-  }
-  if (settings.Flip) {
-    working = FlipBitmap(working);
-    edit = edit.then(Orientation::FromExif(4));
-  }
-  return working;
-}
 
-// Writes the resolved name through write(AtomicFile&); an existing file is replaced only when
-// the naming chose to overwrite it.
-template <class Write>
-void save(const std::string& name, bool replace, Write&& write) {
-  AtomicFile out(name);
-  write(out);
-  out.commit(replace);
-}
-
-// The depth the working bitmap had right after loading, kept for "Color" 0 ("no change").
-struct LoadedFormat {
-  int bits;
-  Palette palette;
+  const ConvertContext& context_;
+  std::mutex mutex_;
+  std::condition_variable wake_, finishedCv_;
+  std::deque<Slot*> queue_;
+  int unfinished_ = 0, finished_ = 0;
+  bool closing_ = false;
+  std::vector<std::thread> threads_;
 };
 
-// The colour depth of bitmap and PNG output: "Color" 0 keeps the loaded depth and palette,
-// anything else asks for a median-cut palette or a repacking; "Error" adds diffusion.
-Bitmap applyColourDepth(Bitmap&& working, int color, bool diffuse, const LoadedFormat& loaded) {
-  if (color != 0) return ChangeBitCount(std::move(working), color, nullptr, false, diffuse);
-  return ChangeBitCount(std::move(working), loaded.bits,
-                        loaded.palette.empty() ? nullptr : &loaded.palette, true, diffuse);
+// The processors this process may run on: the online cores, less any that taskset or a cpuset
+// keeps it from.
+int defaultJobs() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
-std::string writeBitmap(Bitmap& working, const LoadedFormat& loaded, const TExtIniFile& ini,
-                        OutputNamer& namer, const std::string& base) {
-  working = applyColourDepth(std::move(working), ini.ReadInteger("BMP", "Color", 0),
-                             ini.ReadBool("BMP", "Error", false), loaded);
-  if (ini.ReadBool("BMP", "Mono", false)) working = MakeMonochrome(working);
-  const std::string name = namer.ResolveOutputName(base, ".bmp");
-  if (!name.empty())
-    save(name, namer.replacing(), [&](AtomicFile& out) { WriteBmp(working, out); });
-  return name;
-}
+// One run: the files in order, each converted on a worker ahead of its turn when it may be, and
+// named, written and reported on this thread at its turn.
+class Run {
+ public:
+  Run(RunSettings& settings, const FileList& files, const TExtIniFile& ini, RunFrontEnd& frontEnd,
+      const TImages& images, int jobs)
+      : settings_(settings),
+        files_(files),
+        frontEnd_(frontEnd),
+        images_(images),
+        outputFolder_(withDelimiter(ini.ReadString("Options", "Output", ""))),
+        useOutput_(ini.ReadBool("Options", "UseOutput", false)),
+        currentFormat_(settings.ImageType),
+        namer_(ini.ReadInteger("Options", "Same", 1), frontEnd),
+        context_{settings, ini, images, ini.ReadBool("Jpeg", "Exif", false),
+                 ini.ReadBool("Jpeg", "ExifThumb", false)},
+        jobs_(jobs > 0 ? jobs : defaultJobs()),
+        memoryLimit_(DecodeLimits::defaults().maxImageBytes) {
+    if (jobs_ > 1) workers_.emplace(jobs_, context_);
+  }
 
-// What the JPEG writer needs of the file beyond its bitmap: its source, for the Exif block.
-struct JpegSource {
-  const std::string& path;
-  Orientation edit;
-  bool carryExif, exifThumb;
-  RunFrontEnd& frontEnd;
+  void convertAll() {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      const std::string& path = files_[i];
+      handOver();
+      frontEnd_.Step(path);
+      if (frontEnd_.Stopped()) break;
+
+      const std::string shown = DisplayName(path);
+      const int reader = images_.IndexOf(ExtractFileExt(path));
+      if (reader < 0) {
+        report_.push_back("[-] " + shown + "(未対応)");
+        continue;
+      }
+      if (!formatKnown()) {
+        int format = currentFormat_;
+        const int answer = frontEnd_.AskFormat(path, format);
+        if (answer == kSelectCancel) break;
+        if (answer == kSelectSkip) {
+          next_ = std::max(next_, i + 1);
+          continue;
+        }
+        currentFormat_ = format;
+        if (answer == kSelectAll) rememberAll_ = true;
+      }
+      // An output folder that is on but empty would mean the root folder: refuse it.
+      if (useOutput_ && outputFolder_.empty()) {
+        fail(path, "the output folder is not set");
+        continue;
+      }
+      commit(path, take(i, reader));
+      // A worker's pixels end here; this thread would keep them for images it never makes.
+      if (workers_) pixel_memory::trim();
+    }
+  }
+
+  const std::vector<std::string>& report() const { return report_; }
+
+ private:
+  // Whether the output format of later files is known before their turn.
+  bool formatKnown() const { return settings_.ImageType != kFormatAsk || rememberAll_; }
+
+  // Hands files after the current one to the workers while the window has room: at most jobs
+  // files converting, one more finished and waiting, and their working bitmaps (as their headers
+  // tell) within the memory limit. Files go in order; one that does not fit waits, and a file
+  // larger than the whole window goes alone.
+  void handOver() {
+    if (!workers_ || !formatKnown() || (useOutput_ && outputFolder_.empty())) return;
+    while (next_ < files_.size()) {
+      const std::string& path = files_[next_];
+      const int reader = images_.IndexOf(ExtractFileExt(path));
+      if (reader < 0) {
+        ++next_;
+        continue;
+      }
+      if (slots_.size() > static_cast<std::size_t>(jobs_) || workers_->unfinished() >= jobs_)
+        return;
+      if (!nextCost_) {
+        const auto extent = ProbeImageExtent(path);
+        nextCost_ = extent ? WorkingBytes(*extent) : memoryLimit_;
+      }
+      if (!slots_.empty() && inFlightBytes_ + *nextCost_ > memoryLimit_) return;
+      auto slot = std::make_unique<Slot>();
+      slot->job = {path, reader, currentFormat_};
+      slot->cost = *nextCost_;
+      slot->writesSeen = written_.size();
+      inFlightBytes_ += slot->cost;
+      workers_->submit(*slot);
+      slots_.emplace(next_++, std::move(slot));
+      nextCost_.reset();
+    }
+  }
+
+  // The result of file i: its worker's, once done, or converted here. A result read before an
+  // earlier file of the run wrote over its source (or created it) is converted again.
+  ConvertedFile take(std::size_t i, int reader) {
+    const ConvertJob job{files_[i], reader, currentFormat_};
+    auto found = slots_.find(i);
+    if (found == slots_.end()) {
+      // Not handed over yet: nothing after it is either, as files go in order.
+      next_ = std::max(next_, i);
+      if (!workers_ || !formatKnown()) {
+        next_ = i + 1;
+        return ConvertFile(job, context_);
+      }
+      handOver();
+      found = slots_.find(i);
+      if (found == slots_.end()) return ConvertFile(job, context_);
+    }
+    Slot& slot = *found->second;
+    while (!workers_->waitFor(slot, finishedSeen_)) handOver();
+    ConvertedFile result = std::move(slot.result);
+    const std::size_t writesSeen = slot.writesSeen;
+    inFlightBytes_ -= slot.cost;
+    slots_.erase(found);
+    if (writesSeen < written_.size()) {
+      if (const auto id = fileIdOf(job.path);
+          id && std::find(written_.begin() + static_cast<std::ptrdiff_t>(writesSeen),
+                          written_.end(), *id) != written_.end())
+        return ConvertFile(job, context_);
+    }
+    return result;
+  }
+
+  void fail(const std::string& path, const std::string& reason) {
+    report_.push_back("[X] " + DisplayName(path));
+    frontEnd_.FileFailed(path, reason);
+  }
+
+  // Names, writes and reports a converted file. The name is resolved only now, after every
+  // earlier file has been written, so numbering and questions are those of a one-file-at-a-time
+  // run. An existing file is replaced only when the naming chose to overwrite it.
+  void commit(const std::string& path, ConvertedFile result) {
+    for (const auto& message : result.warnings) frontEnd_.FileWarning(path, message);
+    if (result.failure) return fail(path, *result.failure);
+    const std::string base = removeExtension(useOutput_ ? outputFolder_ + fileNameOf(path) : path);
+    try {
+      const std::string name = namer_.ResolveOutputName(base, result.extension);
+      if (name.empty()) {
+        report_.push_back("[S] " + DisplayName(path));
+        return;
+      }
+      if (result.encodeFailure) return fail(path, *result.encodeFailure);
+      AtomicFile out(name);
+      if (result.bitmap)
+        WriteBmp(*result.bitmap, out);
+      else
+        out.write(result.bytes);
+      out.commit(namer_.replacing());
+      if (const auto id = fileIdOf(name)) written_.push_back(*id);
+      report_.push_back("[O] " + DisplayName(path) + " -> " + DisplayName(name));
+    } catch (const std::exception& e) {
+      fail(path, e.what());
+    }
+  }
+
+  RunSettings& settings_;
+  const FileList& files_;
+  RunFrontEnd& frontEnd_;
+  const TImages& images_;
+  std::string outputFolder_;
+  bool useOutput_;
+  int currentFormat_;
+  bool rememberAll_ = false;
+  OutputNamer namer_;
+  ConvertContext context_;
+  int jobs_;
+  std::uint64_t memoryLimit_;
+  std::vector<std::string> report_;
+
+  std::size_t next_ = 0;                                // the next file to hand to the workers
+  std::optional<std::uint64_t> nextCost_;               // its working bitmap's size, once probed
+  std::map<std::size_t, std::unique_ptr<Slot>> slots_;  // files handed over, by position
+  std::uint64_t inFlightBytes_ = 0;
+  int finishedSeen_ = 0;         // files the workers had finished when last looked
+  std::vector<FileId> written_;  // every output written so far, in order
+  std::optional<Workers> workers_;
 };
-
-// JPEG output through the program's own encoder, with the "Jpeg" settings in the order the
-// encoder takes them. With "Exif", the source's Exif block goes into an APP1 behind SOI; the
-// file is assembled in memory and written once.
-std::string writeJpeg(Bitmap&& working, const JpegSource& source, const TExtIniFile& ini,
-                      OutputNamer& namer, const std::string& base) {
-  TExifInfo exif;
-  const bool carriesExif = source.carryExif && TExifInfo::HasExif(source.path);
-  if (carriesExif) {
-    exif.setImageFileName(source.path);
-    exif.ApplyEdit(source.edit);
-    exif.OnWarning = [&](std::string_view message) {
-      source.frontEnd.FileWarning(source.path, std::string(message));
-    };
-  }
-  TJpegEx jpeg;
-  jpeg.assign(std::move(working));
-  jpeg.setQuality(ini.ReadInteger("Jpeg", "Compress", 75));
-  jpeg.setSampling(ini.ReadInteger("Jpeg", "Sampling", 0));
-  jpeg.XDensity = static_cast<std::uint16_t>(ini.ReadInteger("Jpeg", "Xden", 0));
-  jpeg.YDensity = static_cast<std::uint16_t>(ini.ReadInteger("Jpeg", "Yden", 0));
-  jpeg.DensityUnit = static_cast<std::uint8_t>(ini.ReadInteger("Jpeg", "Unit", 0));
-  jpeg.setRestartInterval(ini.ReadInteger("Jpeg", "Interval", 0));
-  jpeg.setGrayscale(ini.ReadBool("Jpeg", "Gray", false));
-  jpeg.Comment = ini.ReadString("Jpeg", "Comment", "");
-  jpeg.Encode();
-  const std::string name = namer.ResolveOutputName(base, ".jpg");
-  if (name.empty()) return name;
-  std::span<const std::uint8_t> bytes = jpeg.compressedData();
-  std::vector<std::uint8_t> withExif;
-  if (carriesExif) {
-    withExif = exif.WriteInto(bytes, source.exifThumb);
-    bytes = withExif;
-  }
-  save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
-  return name;
-}
-
-// PNG output: the colour depth of the bitmap branch, then the "PNG" writer settings. The
-// comment is stored under the keyword "Comment", as PNG keywords may not be empty.
-std::string writePng(Bitmap& working, const LoadedFormat& loaded, const TExtIniFile& ini,
-                     OutputNamer& namer, const std::string& base) {
-  working = applyColourDepth(std::move(working), ini.ReadInteger("PNG", "Color", 0),
-                             ini.ReadBool("PNG", "Error", false), loaded);
-  TPNGObject png;
-  png.AssignBitmap(std::move(working));
-  const int compress = ini.ReadInteger("PNG", "Compress", 1);
-  png.setDeflateLevel(compress == 0 ? 0 : compress == 1 ? 5 : compress == 2 ? 1 : 9);
-  png.RowFilters = static_cast<PngFilterSet>(ini.ReadInteger("PNG", "FilterVal", 31) & kAllFilters);
-  if (ini.ReadBool("PNG", "Gray", false)) png = png.GrayscaleCopy();
-  if (ini.ReadBool("PNG", "Interlace", false)) png.InterlaceMode = PngInterlace::Adam7;
-  if (ini.ReadBool("PNG", "UseText", false))
-    png.AddCompressedText("Comment", ini.ReadString("PNG", "Text", ""));
-  if (ini.ReadBool("PNG", "UseTrans", false))
-    png.SetTransparency(ini.ReadColor("PNG", "TransColor", 0));
-  const std::string name = namer.ResolveOutputName(base, ".png");
-  if (!name.empty()) {
-    save(name, namer.replacing(), [&](AtomicFile& out) {
-      png.SaveTo([&](std::span<const std::uint8_t> bytes) { out.write(bytes); });
-    });
-  }
-  return name;
-}
-
-// GIF output: the "GIF" settings choose the palette, the colour count of the optimised palette,
-// nearest colour or a diffusion kernel, and the compression; assigning the bitmap reduces it.
-std::string writeGif(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
-                     const std::string& base) {
-  if (ini.ReadBool("GIF", "UseTrans", false)) {
-    working.transparent = true;
-    working.transparentColor = ini.ReadColor("GIF", "TransColor", kColorAuto);
-  }
-  TGIFImage gif;
-  gif.PaletteMethod = ini.ReadInteger("GIF", "Palette", 5) + 1;
-  if (gif.PaletteMethod == kReduceOptimized)
-    gif.setOptimisedBits(ini.ReadInteger("GIF", "Color", 5) + 3);
-  gif.DitherMethod =
-      ini.ReadBool("GIF", "Dither", true) ? kDitherNearest : ini.ReadInteger("GIF", "Error", 0) + 1;
-  gif.GifCompression = ini.ReadInteger("GIF", "Compress", 0) == 1 ? kGifRLE : kGifLZW;
-  gif.assign(working);
-  const std::string name = namer.ResolveOutputName(base, ".gif");
-  if (!name.empty()) {
-    const std::vector<std::uint8_t> bytes = gif.saveToMemory();
-    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
-  }
-  return name;
-}
-
-// WMF or EMF output: the bitmap as the one drawing of a metafile of its size.
-std::string writeMetafile(const Bitmap& working, bool enhanced, OutputNamer& namer,
-                          const std::string& base) {
-  TMetafileEx metafile;
-  metafile.Enhanced = enhanced;
-  metafile.assign(working);
-  const std::string name = namer.ResolveOutputName(base, enhanced ? ".emf" : ".wmf");
-  if (!name.empty()) {
-    const std::vector<std::uint8_t> bytes = metafile.saveToMemory();
-    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
-  }
-  return name;
-}
-
-// Icon output: the "ICO" settings give the size (the large and small system sizes, or "Size"),
-// the bit count, transparency and the aspect-keeping shrink; the icon scales and reduces.
-std::string writeIcon(Bitmap& working, const TExtIniFile& ini, OutputNamer& namer,
-                      const std::string& base) {
-  const int sizeIndex = ini.ReadInteger("ICO", "SizeIndex", 0);
-  const int size = sizeIndex == 0 || sizeIndex == 2   ? TRkIcon::kLargeIconSize
-                   : sizeIndex == 1 || sizeIndex == 3 ? TRkIcon::kSmallIconSize
-                                                      : ini.ReadInteger("ICO", "Size", 32);
-  TRkIcon icon;
-  icon.SetWidth(size);
-  icon.SetHeight(size);
-  static constexpr int kColorsBits[] = {1, 4, 8, 24, 32};
-  const int colors = ini.ReadInteger("ICO", "Colors", 0);
-  int bits = 0;
-  if (colors >= 0 && colors < 5) {
-    bits = kColorsBits[colors];
-  } else {
-    const long long count = ini.ReadInteger("ICO", "ColorCount", 256);
-    while (bits < 32 && (1LL << bits) < count) ++bits;
-  }
-  icon.SetBitCount(bits);
-  working.transparent = ini.ReadBool("ICO", "Trans", false);
-  if (working.transparent)
-    working.transparentColor = ini.ReadColor("ICO", "TransColor", kColorAuto);
-  icon.SetStretchMode(ini.ReadBool("ICO", "Stretch", false) ? 2 : 0);
-  icon.assign(working);
-  const std::string name = namer.ResolveOutputName(base, ".ico");
-  if (!name.empty()) {
-    const std::vector<std::uint8_t> bytes = icon.saveToMemory();
-    save(name, namer.replacing(), [&](AtomicFile& out) { out.write(bytes); });
-  }
-  return name;
-}
-
-std::string writeOutput(int format, Bitmap& working, const LoadedFormat& loaded,
-                        const JpegSource& source, const TExtIniFile& ini, OutputNamer& namer,
-                        const std::string& base) {
-  switch (format) {
-    case kFormatBitmap:
-      return writeBitmap(working, loaded, ini, namer, base);
-    case kFormatJpeg:
-      return writeJpeg(std::move(working), source, ini, namer, base);
-    case kFormatPng:
-      return writePng(working, loaded, ini, namer, base);
-    case kFormatGif:
-      return writeGif(working, ini, namer, base);
-    case kFormatWmf:
-      return writeMetafile(working, false, namer, base);
-    case kFormatEmf:
-      return writeMetafile(working, true, namer, base);
-    case kFormatIcon:
-      return writeIcon(working, ini, namer, base);
-    default:
-      throw ConversionError("unknown output format " + std::to_string(format));
-  }
-}
 
 }  // namespace
 
@@ -312,66 +361,19 @@ Size2 ResizeTarget(int width, int height, const RunSettings& settings) {
 }
 
 void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& ini,
-                   RunFrontEnd& frontEnd, const TImages& images) {
-  RunState run{
-      .collisionPolicy = ini.ReadInteger("Options", "Same", 1),
-      .outputFolder = withDelimiter(ini.ReadString("Options", "Output", "")),
-      .useOutput = ini.ReadBool("Options", "UseOutput", false),
-      .carryExif = ini.ReadBool("Jpeg", "Exif", false),
-      .exifThumb = ini.ReadBool("Jpeg", "ExifThumb", false),
-      .currentFormat = settings.ImageType,
-      .report = {},
-  };
-  OutputNamer namer(run.collisionPolicy, frontEnd);
-
+                   RunFrontEnd& frontEnd, const TImages& images, int jobs) {
+  if (settings.Rotate && settings.Angle < 0) settings.Angle += 360;
   frontEnd.Prepare(static_cast<int>(files.size()), settings.HideProgress);
   if (!settings.HideProgress) frontEnd.Show();
-
-  for (const auto& path : files) {
-    frontEnd.Step(path);
-    if (frontEnd.Stopped()) break;
-
-    const std::string shown = DisplayName(path);
-    const int reader = images.IndexOf(ExtractFileExt(path));
-    if (reader < 0) {
-      run.report.push_back("[-] " + shown + "(未対応)");
-      continue;
-    }
-
-    if (settings.ImageType == kFormatAsk && !run.rememberAll) {
-      int format = run.currentFormat;
-      const int answer = frontEnd.AskFormat(path, format);
-      if (answer == kSelectCancel) break;
-      if (answer == kSelectSkip) continue;
-      run.currentFormat = format;
-      if (answer == kSelectAll) run.rememberAll = true;
-    }
-
-    try {
-      // An output folder that is on but empty would mean the root folder: refuse it.
-      if (run.useOutput && run.outputFolder.empty())
-        throw ConversionError("the output folder is not set");
-      Bitmap working = LoadWorkingBitmap(
-          images.ClassAt(reader), path,
-          [&](std::string_view message) { frontEnd.FileWarning(path, std::string(message)); });
-      LoadedFormat loaded{PixelFormatToBits(PixelFormatOf(working)), working.palette()};
-      Orientation edit;
-      working = applyEdits(std::move(working), settings, run.currentFormat, edit);
-      const std::string base =
-          removeExtension(run.useOutput ? run.outputFolder + fileNameOf(path) : path);
-      const JpegSource source{path, edit, run.carryExif, run.exifThumb, frontEnd};
-      const std::string name =
-          writeOutput(run.currentFormat, working, loaded, source, ini, namer, base);
-      run.report.push_back(name.empty() ? "[S] " + shown
-                                        : "[O] " + shown + " -> " + DisplayName(name));
-    } catch (const std::exception& e) {
-      run.report.push_back("[X] " + shown);
-      frontEnd.FileFailed(path, std::string(e.what()));
-    }
-  }
-
+  std::vector<std::string> report;
+  {
+    Run run(settings, files, ini, frontEnd, images, jobs);
+    run.convertAll();
+    report = run.report();
+  }  // workers still converting after a stop end here, before the window closes
+  pixel_memory::trim();
   frontEnd.Close();
-  if (settings.Report) frontEnd.ShowReport(run.report);
+  if (settings.Report) frontEnd.ShowReport(report);
 }
 
 }  // namespace vexo

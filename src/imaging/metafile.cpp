@@ -210,6 +210,13 @@ void TMetafileEx::assign(const Bitmap& bitmap) {
   picture_.transparent = false;
 }
 
+void TMetafileEx::assign(Bitmap&& bitmap) {
+  if (bitmap.bits() != 24) return assign(static_cast<const Bitmap&>(bitmap));
+  if (bitmap.empty()) throw MetafileError("metafile: no picture to assign");
+  picture_ = std::move(bitmap);
+  picture_.transparent = false;
+}
+
 std::optional<Bitmap> TMetafileEx::releaseBitmap24() {
   if (picture_.empty()) return std::nullopt;
   std::optional<Bitmap> result(std::move(picture_));

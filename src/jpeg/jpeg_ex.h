@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/byte_reader.h"
@@ -91,6 +92,8 @@ class TJpegEx : public Graphic {
 
   // State, for inspection and tests.
   const std::vector<std::uint8_t>& compressedData() const { return data_; }
+  // Hands over the compressed data; the image keeps only its bitmap.
+  std::vector<std::uint8_t> takeCompressedData() { return std::exchange(data_, {}); }
   const Bitmap* bitmap() const { return bitmap_ ? &*bitmap_ : nullptr; }
   bool graySource() const { return graySource_; }
   int samplingMode() const { return samplingMode_; }

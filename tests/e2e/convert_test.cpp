@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -784,5 +785,92 @@ TEST_F(Vexo, MemoryLimitRefusesLargeImages) {
   EXPECT_EQ(vexo({"--memory-limit=1", "big.jpg"}).report(), (Lines{"[X] big.jpg"}));
   EXPECT_EQ(vexo({"--memory-limit=8", "big.jpg"}).report(), (Lines{"[O] big.jpg -> big.bmp"}));
 }
+
+// A run on several workers writes what the one-file-at-a-time run writes: the same report, the
+// same questions and messages in the same order, the same files with the same bytes. The folder
+// mixes every input format, a failing and an unsupported file, outputs that exist already, a
+// source that an earlier file's output replaces (d.bmp writes d.jpg before d.jpg's turn) and a
+// missing file that an earlier file creates (extra/m.jpg, written by extra/m.png).
+struct ParallelCase {
+  std::string name, ini;
+  std::vector<std::string> args;
+  std::string script;
+};
+void PrintTo(const ParallelCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ParallelRun : public Vexo, public ::testing::WithParamInterface<ParallelCase> {
+ protected:
+  // Every file below the work folder with its bytes.
+  std::map<std::string, std::string> snapshot() const {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(work()))
+      if (e.is_regular_file()) files[fs::relative(e.path(), work())] = readText(e.path());
+    return files;
+  }
+};
+
+TEST_P(ParallelRun, MatchesTheOneFileAtATimeRun) {
+  const fs::path corpus = VEXO_CORPUS_DIR;
+  settings("[Options]\r\nReport=1\r\n" + GetParam().ini);
+  image("in/a.bmp", 40, 30);
+  image("in/b.dib", 20, 10, ",format='BMP'");
+  image("in/c.gif", 30, 20);
+  image("in/d.bmp", 50, 20, "", ".rotate(90, expand=True)");
+  image("in/d.jpg", 30, 30);
+  fs::copy_file(corpus / "ico/pillow/hopper.ico", work() / "in/e.ico");
+  fs::copy_file(corpus / "emf/libemf2svg/emf/test-125.emf", work() / "in/f.emf");
+  fs::copy_file(corpus / "wmf/pillow/drawing.wmf", work() / "in/g.wmf");
+  image("in/h.jpeg", 25, 25);
+  image("in/h.jpg", 26, 26);
+  image("in/i.png", 640, 480);
+  image("in/j.jpg", 1000, 700);
+  file("in/broken.jpg", "\xFF\xD8\xFF\xE0 broken");
+  file("in/notes.txt", "not an image");
+  image("extra/m.png", 12, 9);
+  const fs::path seed = root_ / "seed";
+  fs::copy(work(), seed, fs::copy_options::recursive);
+
+  std::vector<std::string> args = GetParam().args;
+  for (auto a : {"in", "extra/m.png", "extra/m.jpg"}) args.push_back(a);
+  auto runWith = [&](const std::string& jobs) {
+    fs::remove_all(work());
+    fs::copy(seed, work(), fs::copy_options::recursive);
+    std::vector<std::string> all = {jobs};
+    all.insert(all.end(), args.begin(), args.end());
+    return std::pair(vexo(all, GetParam().script), snapshot());
+  };
+  const auto [one, oneFiles] = runWith("--jobs=1");
+  const auto [four, fourFiles] = runWith("--jobs=4");
+  EXPECT_EQ(four.exitCode, 0);
+  EXPECT_FALSE(one.report().empty());
+  EXPECT_EQ(four.report(), one.report());
+  EXPECT_EQ(four.err, one.err);
+  EXPECT_EQ(fourFiles.size(), oneFiles.size());
+  for (const auto& [name, bytes] : oneFiles) {
+    const auto found = fourFiles.find(name);
+    ASSERT_NE(found, fourFiles.end()) << name;
+    EXPECT_TRUE(found->second == bytes) << name << " differs";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, ParallelRun,
+    ::testing::Values(
+        ParallelCase{"NumberedNames", "Same=0\r\n", {"-gj"}, "overwrite 1\n"},
+        ParallelCase{"OverwriteReadsWhatEarlierFilesWrote", "Same=2\r\n", {"-gj"}, ""},
+        ParallelCase{"AskedCollisions",
+                     "Same=1\r\n",
+                     {"-gp"},
+                     "overwrite 2\noverwrite 1\noverwrite 3\noverwrite 2\noverwrite 4\n"},
+        ParallelCase{"StopAtTheFifthFile", "Same=2\r\n", {"-gb"}, "stop 4\n"},
+        ParallelCase{"FormatAskedPerFile",
+                     "Same=2\r\n",
+                     {"-gx"},
+                     "format ok 2\nformat ok 0\nformat skip\nformat ok 3\nformat ok 1\n"
+                     "format all 0\n"},
+        ParallelCase{"SmallMemoryWindow", "Same=2\r\n", {"-gg", "--memory-limit=1"}, ""}),
+    [](const auto& p) { return p.param.name; });
 
 }  // namespace
