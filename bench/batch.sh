@@ -139,8 +139,9 @@ case $format in
           add vexo vexo "$(vexoLine gif '' -gg)"
           add vexo-jobs=1 vexo "$(vexoLine gif '' "-gg --jobs=1")"
           add mogrify /usr/bin/mogrify "/usr/bin/mogrify -path '$out' -format gif +dither -remap netscape: '$photos'/*.jpg"
+          # gm mogrify cannot open a -map file, so gm convert goes file by file.
           [ -f "$work/web.gif" ] &&
-            add gm-mogrify gm "cd '$photos' && gm mogrify -output-directory '$out' -format gif +dither -map '$work/web.gif' *.jpg"
+            add gm-convert gm "$(perFile "gm convert \"\$f\" +dither -map '$work/web.gif' '$out'/\$n.gif")"
           # libvips has no fixed palette: it builds its own and dithers.
           add vips-copy vips "$(perFile "vips copy \"\$f\" '$out'/\$n.gif")"
           ;;
@@ -153,10 +154,13 @@ case $format in
       for ((round = 0; round < ${ROUNDS:-3}; round++)); do
         for i in "${!labels[@]}"; do
           rm -rf "$out" && mkdir -p "$out"
-          /usr/bin/time -f "%e %U %S %M" -o "$work/time" bash -c "${lines[$i]}" >/dev/null 2>&1 ||
-            echo "${labels[$i]} failed" >&2
-          read -r wall user sys rss <"$work/time"
-          echo "${labels[$i]} $wall $user $sys $rss" >>"$work/runs"
+          if /usr/bin/time -f "%e %U %S %M" -o "$work/time" bash -c "${lines[$i]}" >/dev/null 2>&1
+          then
+            read -r wall user sys rss <"$work/time"
+            echo "${labels[$i]} $wall $user $sys $rss" >>"$work/runs"
+          else
+            echo "${labels[$i]} failed: ${lines[$i]}" >&2
+          fi
         done
       done
       echo "== $workload: medians of ${ROUNDS:-3} rounds"

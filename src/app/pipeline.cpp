@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -80,9 +81,14 @@ class Workers {
     sigemptyset(&blocked);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, sig);
     pthread_sigmask(SIG_BLOCK, &blocked, &old);
-    for (int i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+    try {
+      for (int i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {  // no more threads: the ones started do the work
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
+
+  bool empty() const { return threads_.empty(); }
 
   // Abandons whatever is still queued; a file being converted is finished and thrown away.
   ~Workers() {
@@ -178,6 +184,7 @@ class Run {
         jobs_(jobs > 0 ? jobs : defaultJobs()),
         memoryLimit_(DecodeLimits::defaults().maxImageBytes) {
     if (jobs_ > 1) workers_.emplace(jobs_, context_);
+    if (workers_ && workers_->empty()) workers_.reset();
   }
 
   void convertAll() {
@@ -197,10 +204,7 @@ class Run {
         int format = currentFormat_;
         const int answer = frontEnd_.AskFormat(path, format);
         if (answer == kSelectCancel) break;
-        if (answer == kSelectSkip) {
-          next_ = std::max(next_, i + 1);
-          continue;
-        }
+        if (answer == kSelectSkip) continue;
         currentFormat_ = format;
         if (answer == kSelectAll) rememberAll_ = true;
       }

@@ -822,6 +822,9 @@ TEST_P(ParallelRun, MatchesTheOneFileAtATimeRun) {
   fs::copy_file(corpus / "ico/pillow/hopper.ico", work() / "in/e.ico");
   fs::copy_file(corpus / "emf/libemf2svg/emf/test-125.emf", work() / "in/f.emf");
   fs::copy_file(corpus / "wmf/pillow/drawing.wmf", work() / "in/g.wmf");
+  // Exif blocks of two sources: each output carries its own source's.
+  fs::copy_file(corpus / "exif/pillow/exif-200dpcm.jpg", work() / "in/k.jpg");
+  fs::copy_file(corpus / "exif/pillow/hopper_orientation_5.jpg", work() / "in/l.jpg");
   image("in/h.jpeg", 25, 25);
   image("in/h.jpg", 26, 26);
   image("in/i.png", 640, 480);
@@ -870,6 +873,10 @@ INSTANTIATE_TEST_SUITE_P(
                      {"-gx"},
                      "format ok 2\nformat ok 0\nformat skip\nformat ok 3\nformat ok 1\n"
                      "format all 0\n"},
+        ParallelCase{"ExifOfEachSource",
+                     "Same=0\r\nRotate=1\r\nAngle=-90\r\n[Jpeg]\r\nExif=1\r\nExifThumb=1\r\n",
+                     {"-gj"},
+                     ""},
         ParallelCase{"SmallMemoryWindow", "Same=2\r\n", {"-gg", "--memory-limit=1"}, ""}),
     [](const auto& p) { return p.param.name; });
 
