@@ -1007,6 +1007,28 @@ class EmfPlayer {
   std::optional<std::vector<Figure>> path_, donePath_;
 };
 
+// Plays one record; damage inside it is warned of and passed over. False when the work limit
+// ends the picture.
+template <class Player>
+bool playGuarded(Player& player, unsigned type, std::span<const std::uint8_t> record,
+                 const char* kind, const Warn& warn) {
+  try {
+    player.record(type, record);
+  } catch (const WorkLimit& e) {
+    if (warn) warn(e.what());
+    return false;
+  } catch (const ByteReader::Overrun&) {
+    if (warn)
+      warn(std::string("metafile: a damaged ") + kind + " " + std::to_string(type) +
+           " was passed over");
+  } catch (const MetafileError& e) {
+    if (warn) warn(e.what());
+  } catch (const ImageSizeError& e) {
+    if (warn) warn(e.what());
+  }
+  return true;
+}
+
 Bitmap playEmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, const Warn& warn) {
   ByteReader h(data);
   h.skip(4);
@@ -1048,19 +1070,7 @@ Bitmap playEmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, c
       break;
     }
     if (type == 14) break;
-    try {
-      player.record(type, data.subspan(pos, size));
-    } catch (const WorkLimit& e) {
-      if (warn) warn(e.what());
-      break;
-    } catch (const ByteReader::Overrun&) {
-      if (warn)
-        warn("metafile: a damaged EMF record of type " + std::to_string(type) + " was passed over");
-    } catch (const MetafileError& e) {
-      if (warn) warn(e.what());
-    } catch (const ImageSizeError& e) {
-      if (warn) warn(e.what());
-    }
+    if (!playGuarded(player, type, data.subspan(pos, size), "EMF record of type", warn)) break;
     pos += size;
   }
   return target;
@@ -1382,20 +1392,8 @@ Bitmap playWmf(std::span<const std::uint8_t> data, const DecodeLimits& limits, c
       break;
     }
     if (function == 0) break;
-    try {
-      player.record(function, data.subspan(pos, size));
-    } catch (const WorkLimit& e) {
-      if (warn) warn(e.what());
+    if (!playGuarded(player, function, data.subspan(pos, size), "WMF record of function", warn))
       break;
-    } catch (const ByteReader::Overrun&) {
-      if (warn)
-        warn("metafile: a damaged WMF record of function " + std::to_string(function) +
-             " was passed over");
-    } catch (const MetafileError& e) {
-      if (warn) warn(e.what());
-    } catch (const ImageSizeError& e) {
-      if (warn) warn(e.what());
-    }
     pos += size;
   }
   return target;
