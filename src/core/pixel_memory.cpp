@@ -27,11 +27,10 @@ struct Block {
   std::size_t size;
 };
 
-// The freed blocks one thread keeps, oldest first.
+// The freed blocks one thread keeps, oldest first. Trivially destructible, so that a bitmap
+// freed late in a thread's exit still finds it; Finish gives the blocks back at that exit.
 class Kept {
  public:
-  ~Kept() { trim(); }
-
   // The smallest kept block of at least size bytes. Without one the kept blocks belong to
   // images of another size: they are unmapped rather than added to the peak.
   Block take(std::size_t size) {
@@ -51,6 +50,10 @@ class Kept {
   }
 
   void keep(Block block) noexcept {
+    if (finished_) {
+      ::munmap(block.start, block.size);
+      return;
+    }
     if (count_ == static_cast<int>(blocks_.size())) {
       ::munmap(blocks_[0].start, blocks_[0].size);
       erase(0);
@@ -65,6 +68,11 @@ class Kept {
     count_ = 0;
   }
 
+  void finish() noexcept {
+    trim();
+    finished_ = true;
+  }
+
  private:
   void erase(int i) noexcept {
     std::copy(blocks_.begin() + i + 1, blocks_.begin() + count_, blocks_.begin() + i);
@@ -73,11 +81,19 @@ class Kept {
 
   std::array<Block, 4> blocks_{};
   int count_ = 0;
+  bool finished_ = false;
+};
+
+thread_local Kept tKept;
+
+struct Finish {
+  ~Finish() { tKept.finish(); }
 };
 
 Kept& kept() {
-  thread_local Kept blocks;
-  return blocks;
+  thread_local Finish finish;
+  (void)finish;
+  return tKept;
 }
 
 }  // namespace
