@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building (and, with --test, testing) Vexo needs on Debian 12.
+# Installs what building (and, with --test, testing) Vexo needs on Debian 12; --bench adds the
+# peers of bench/batch.sh peers (GraphicsMagick, libvips) to the test packages.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config zlib1g-dev libjpeg62-turbo-dev)
-if [ "${1:-}" = "--test" ]; then
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(graphicsmagick libvips-tools)
+fi
+if [ "${1:-}" = "--test" ] || [ "${1:-}" = "--bench" ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libpng-dev clang libclang-rt-14-dev
              imagemagick python3-pil libjpeg-turbo-progs pngcheck gifsicle
              libimage-exiftool-perl exiv2 libwmf-bin gsfonts)
