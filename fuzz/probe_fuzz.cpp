@@ -1,5 +1,6 @@
-// Fuzz target of the header probe: it reads a path, so each input goes to a temporary file
-// first. Every input gives a size or nothing, never a crash or a read past the file.
+// Fuzz target of the header probe. The probe reads a path, so each input is written to a
+// temporary file first, probed and removed. Every input gives a positive size or nothing, never
+// a crash or a read past the file.
 #include <unistd.h>
 
 #include <cstddef>
@@ -13,16 +14,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string path = "/tmp/vexo-probe-fuzz-XXXXXX";
   const int fd = ::mkstemp(path.data());
   if (fd < 0) std::abort();
-  for (std::size_t done = 0; done < size;) {
+  bool written = true;
+  for (std::size_t done = 0; done < size && written;) {
     const ssize_t n = ::write(fd, data + done, size - done);
-    if (n <= 0) std::abort();
-    done += static_cast<std::size_t>(n);
+    written = n > 0;
+    if (written) done += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  if (const auto extent = vexo::ProbeImageExtent(path)) {
-    if (extent->width < 1 || extent->height < 1) std::abort();
-    (void)vexo::WorkingBytes(*extent);
-  }
+  const auto extent = written ? vexo::ProbeImageExtent(path) : std::nullopt;
   ::unlink(path.c_str());
+  if (!written) std::abort();
+  if (extent && (extent->width < 1 || extent->height < 1)) std::abort();
+  if (extent) (void)vexo::WorkingBytes(*extent);
   return 0;
 }

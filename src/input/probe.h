@@ -11,9 +11,11 @@ struct ImageExtent {
   int width, height;
 };
 
-// The working bitmap a file will load into, from a few small reads of its header (never the
-// whole file): JPEG, bitmap, PNG, GIF, icon, EMF and placeable WMF, told apart by their content.
-// Nothing when the header cannot tell (another format, damage, a missing file). Never throws.
+// The size of the 24-bit working bitmap a file will load into (LoadWorkingBitmap), read from its
+// header alone with a few small reads (never the whole file): JPEG, bitmap and ".dib", PNG, GIF,
+// icon, EMF and placeable WMF, told apart by their content, not by the file name. Nothing when
+// the header cannot tell (another format, damage, a missing or non-regular file). Never throws;
+// safe to call from several threads at once.
 std::optional<ImageExtent> ProbeImageExtent(const std::string& path);
 
 // Bytes of that working bitmap: rows of width × 3 bytes padded to 4, times height.
