@@ -9,13 +9,14 @@ tools/deps.sh --test
 jobs=$(nproc)
 
 rm -rf build-test
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=ON
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=ON -DVEXO_GUI=ON
 cmake --build build-test -j "$jobs"
 ctest --test-dir build-test -j "$jobs" --output-on-failure
 
 if [ "${VEXO_SKIP_SANITIZE:-0}" != 1 ]; then
   rm -rf build-asan
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=ON -DVEXO_SANITIZE=ON
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=ON -DVEXO_SANITIZE=ON \
+    -DVEXO_GUI=ON
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan -j "$jobs" --output-on-failure
@@ -25,7 +26,7 @@ fi
 if [ "${VEXO_SKIP_FUZZ:-0}" != 1 ]; then
   rm -rf build-fuzz
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVEXO_FUZZ=ON -DBUILD_TESTING=OFF
+    -DVEXO_FUZZ=ON -DBUILD_TESTING=OFF -DVEXO_GUI=OFF
   cmake --build build-fuzz -j "$jobs"
   corpus=${VEXO_CORPUS_DIR:-$PWD/../shared/corpus}
   for fuzzer in build-fuzz/bin/*_fuzz; do
