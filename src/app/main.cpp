@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@
 #include "core/byte_io.h"
 #include "core/limits.h"
 #include "input/images.h"
+
+#ifdef VEXO_HAVE_GUI
+#include "app/options/option_dialog.h"
+#include "app/qt/application.h"
+#include "app/qt/qt_front_end.h"
+#endif
 
 namespace {
 
@@ -127,11 +134,26 @@ int settingsMode() {
   ini.SetDefaultFolder(vexo::TDefaultFolder::dfAppData);
   ini.SetFileName("Vexo.ini");
   std::cout << "設定ファイル / settings file: " << ini.Path() << "\n"
-            << "このビルドには設定ダイアログがありません。ファイルを直接編集してください"
-               " (キーは README を参照)。\n"
-            << "This build has no options dialog: edit the file directly (the keys are listed in"
-               " the README).\n";
+            << "設定ダイアログには画面が必要です。ファイルを直接編集するか、画面のある環境で"
+               " vexo を引数なしで起動してください (キーは README を参照)。\n"
+            << "The options dialog needs a display: edit the file directly (the keys are listed"
+               " in the README), or start vexo without arguments on a desktop.\n";
   return 0;
+}
+
+// Whether the run shows the dialogs: built with them, not --console, and a display (--gui
+// without one says so and goes on in the terminal).
+bool useDialogs(const LongOptions& opts) {
+#ifdef VEXO_HAVE_GUI
+  if (opts.console) return false;
+  if (vexo::DisplayAvailable()) return true;
+  if (opts.gui) std::cerr << "vexo: ダイアログには画面が必要です / the dialogs need a display\n";
+  return false;
+#else
+  if (opts.gui && !opts.console)
+    std::cerr << "vexo: このビルドにはダイアログがありません / no dialogs in this build\n";
+  return false;
+#endif
 }
 
 // A run ended by a signal leaves no temporary output behind.
@@ -147,9 +169,23 @@ int main(int argc, char** argv) {
   for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, onFatalSignal);
   LongOptions opts;
   const std::vector<std::string> args = takeLongOptions(argc, argv, opts);
+  const bool dialogs = opts.script.empty() && useDialogs(opts);
+#ifdef VEXO_HAVE_GUI
+  std::unique_ptr<vexo::Application> app;
+  int qtArgc = 1;  // Qt sees no argument of ours (a file named -display is a file); it keeps
+                   // a reference to the count for the application's whole life
+  if (dialogs) {
+    app = std::make_unique<vexo::Application>(qtArgc, argv);
+  }
+  if (args.empty()) {
+    if (!dialogs) return settingsMode();
+    vexo::TfrmOption dialog;
+    dialog.exec();
+    return 0;
+  }
+#else
   if (args.empty()) return settingsMode();
-  if (opts.gui)
-    std::cerr << "vexo: このビルドにはダイアログがありません / no dialogs in this build\n";
+#endif
 
   vexo::TImages images;
   vexo::TExtIniFile ini;
@@ -159,8 +195,40 @@ int main(int argc, char** argv) {
   vexo::FileList files;
   vexo::ParseCommandLine(args, settings, files);
 
-  auto frontEnd =
-      opts.script.empty() ? vexo::MakeTerminalFrontEnd() : vexo::MakeScriptedFrontEnd(opts.script);
-  vexo::RunConversion(settings, files, ini, *frontEnd, images, opts.jobs);
+  if (settings.ShowDlg) {
+#ifdef VEXO_HAVE_GUI
+    if (dialogs) {
+      // Confirmed: the settings just saved apply, with the command line's switches on top.
+      // Cancelled: the run goes on with the settings read before.
+      int result = vexo::kOptionCancel;
+      {
+        vexo::TfrmOption dialog;
+        result = dialog.exec();
+      }
+      if (result == vexo::kOptionSet) {
+        ini.Reload();
+        settings = vexo::ReadRunSettings(ini);
+        files.clear();
+        vexo::ParseCommandLine(args, settings, files);
+      }
+    }
+#endif
+    if (!dialogs)
+      std::cerr << "vexo: 設定ダイアログには画面が必要です。今の設定で変換します / the options"
+                   " dialog needs a display; converting with the current settings\n";
+  }
+
+  auto run = [&](vexo::RunFrontEnd& frontEnd) {
+    vexo::RunConversion(settings, files, ini, frontEnd, images, opts.jobs);
+  };
+  if (!opts.script.empty()) {
+    run(*vexo::MakeScriptedFrontEnd(opts.script));
+#ifdef VEXO_HAVE_GUI
+  } else if (dialogs) {
+    vexo::RunWithDialogs(run);
+#endif
+  } else {
+    run(*vexo::MakeTerminalFrontEnd());
+  }
   return 0;
 }
