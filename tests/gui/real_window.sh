@@ -65,6 +65,16 @@ window_sized() {
   return 0
 }
 
+# Waits up to 60 s for the process's window of width w and prints it.
+wait_sized() {
+  local found
+  for _ in $(seq 300); do
+    found=$(window_sized "$1" "$2")
+    [ -n "$found" ] && { echo "$found"; return 0; }
+    sleep 0.2
+  done
+}
+
 window_named() {
   xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1
 }
@@ -108,26 +118,9 @@ done
 printf '[Options]\r\nImageType=2\r\nReport=1\r\n' >"$work/config/vexo/Vexo.ini"
 "$vexo" --jobs=1 "$work/in" >"$work/run.log" 2>&1 &
 pid=$!
-progress=
-for _ in $(seq 300); do
-  progress=$(window_sized "$pid" 401)
-  [ -n "$progress" ] && break
-  sleep 0.1
-done
-[ -n "$progress" ] || fail "no progress window (401 pixels wide)"
-report=
-for _ in $(seq 300); do
-  report=$(window_sized "$pid" 469)
-  [ -n "$report" ] && break
-  sleep 0.2
-done
-if [ -z "$report" ]; then
-  for w in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null || true); do
-    echo "window $w: $(xdotool getwindowname "$w")"
-  done
-  cat "$work/run.log"
-  fail "no report"
-fi
+[ -n "$(wait_sized "$pid" 401)" ] || fail "no progress window (401 pixels wide)"
+report=$(wait_sized "$pid" 469)
+[ -n "$report" ] || { cat "$work/run.log"; fail "no report"; }
 press "$report" Escape
 finish "$pid" || fail "the run exited with $?"
 [ "$(find "$work/in" -name '*.png' | wc -l)" = "$(find "$work/in" -name '*.jpg' | wc -l)" ] ||
