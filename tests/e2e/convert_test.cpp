@@ -779,6 +779,19 @@ TEST_F(Vexo, LongOptions) {
   EXPECT_NE(r.out.find((root_ / "config" / "vexo" / "Vexo.ini").string()), std::string::npos);
 }
 
+// Without a display the options dialog cannot open: the run says so and goes on as if it had
+// been cancelled, with the settings and switches it had.
+TEST_F(Vexo, DialogWithoutADisplayGoesOnWithTheRun) {
+  settings("[Options]\r\nImageType=1\r\nShowDlg=1\r\n");
+  image("a.jpg", 8, 8);
+  const Result r = vexo({"-gp", "-s", "a.jpg"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.report(), (Lines{"[O] a.jpg -> a.png"}));
+  EXPECT_NE(r.err.find("the options dialog needs a display"), std::string::npos) << r.err;
+  EXPECT_NE(vexo({"-D", "--gui", "a.jpg"}).err.find("the dialogs need a display"),
+            std::string::npos);
+}
+
 TEST_F(Vexo, MemoryLimitRefusesLargeImages) {
   settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
   image("big.jpg", 1200, 1000);

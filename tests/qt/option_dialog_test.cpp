@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -362,6 +363,15 @@ class OptionDialogTest : public QObject {
     QCOMPARE(settings.value("Options", "Mirror"), QString("0"));
     QCOMPARE(settings.value("Restore", "frmOption.cwidth"), QString("445"));
     QCOMPARE(settings.value("Restore", "frmOption.left"), QString("120"));
+  }
+
+  // Qt's own texts are Japanese whatever the locale (the stop question's buttons, the file dialog).
+  void qtTextsAreJapanese() {
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    QVERIFY2(box.button(QMessageBox::Yes)->text().contains("はい"),
+             qPrintable(box.button(QMessageBox::Yes)->text()));
+    QVERIFY(box.button(QMessageBox::No)->text().contains("いいえ"));
   }
 
   // The help button and the version page's link open the help file beside the program.

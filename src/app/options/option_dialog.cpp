@@ -100,19 +100,23 @@ int itemIndex(const QButtonGroup& group) {
   return group.checkedId();
 }
 
+// Leaves every button of an exclusive group unchecked.
+void clearChecks(QButtonGroup& group) {
+  if (auto* checked = group.checkedButton()) {
+    group.setExclusive(false);
+    checked->setChecked(false);
+    group.setExclusive(true);
+  }
+}
+
 // Checks item index; an index below 0 checks nothing, one beyond the last checks the last.
 void setItemIndex(QButtonGroup& group, int index) {
   const int count = static_cast<int>(group.buttons().size());
   if (index >= count) index = count - 1;
-  if (index < 0) {
-    if (auto* checked = group.checkedButton()) {
-      group.setExclusive(false);
-      checked->setChecked(false);
-      group.setExclusive(true);
-    }
-    return;
-  }
-  group.button(index)->setChecked(true);
+  if (index < 0)
+    clearChecks(group);
+  else
+    group.button(index)->setChecked(true);
 }
 
 TUpdownNumberEdit* numberEdit(QWidget* parent, const char* name, int min, int max, bool wrap,
@@ -768,14 +772,10 @@ void TfrmOption::load() {
   chkRotate_->setChecked(readBool(kSection, "Rotate", false));
   chkRotate_->UpdateRegulated();
   const int angle = readInt(kSection, "Angle", 90);
-  if (QAbstractButton* radio =
-          angle == 90 || angle == 180 || angle == 270 ? angles_->button(angle) : nullptr) {
-    radio->setChecked(true);
-  } else if (QAbstractButton* checked = angles_->checkedButton()) {
-    angles_->setExclusive(false);
-    checked->setChecked(false);
-    angles_->setExclusive(true);
-  }
+  if (angle == 90 || angle == 180 || angle == 270)
+    angles_->button(angle)->setChecked(true);
+  else
+    clearChecks(*angles_);
   chkMirror_->setChecked(readBool(kSection, "Mirror", false));
   chkFlip_->setChecked(readBool(kSection, "Flip", false));
 
