@@ -143,6 +143,14 @@ QHBoxLayout* row(QBoxLayout& into) {
   return r;
 }
 
+// A row of a caption (a label, a check box, a radio) and the field it names, which takes the
+// rest of the width.
+void pairRow(QBoxLayout& into, QWidget* caption, QWidget* field) {
+  QHBoxLayout* r = row(into);
+  r->addWidget(caption);
+  r->addWidget(field, 1);
+}
+
 QVBoxLayout* column(QWidget* w, int spacing = 4) {
   auto* v = new QVBoxLayout(w);
   v->setContentsMargins(8, 4, 8, 6);
@@ -408,9 +416,7 @@ void TfrmOption::buildJpeg(QTabWidget& pages) {
   restartRow->addWidget(edtJpegRestart_);
   restartRow->addWidget(new QLabel("0: 未指定", other));
   restartRow->addStretch(1);
-  auto* commentRow = row(*otherRows);
-  commentRow->addWidget(new QLabel("コメント", other));
-  commentRow->addWidget(edtJpegComment_, 1);
+  pairRow(*otherRows, new QLabel("コメント", other), edtJpegComment_);
   chkJpegExif_ = named(new QCheckBox("元の画像のExif情報を保存する", other), "chkJpegExif");
   chkJpegIncThumb_ = named(new QCheckBox("サムネイルを記録する", other), "chkJpegIncThumb");
   chkJpegIncThumb_->setEnabled(false);
@@ -429,9 +435,7 @@ void TfrmOption::buildBitmap(QTabWidget& pages) {
                           {"変更なし", "1 ビット （2色）", "4 ビット （16色）",
                            "8 ビット （256色）", "15 ビット （32768色）", "16 ビット （65536色）",
                            "24 ビット （フルカラー）", "32 ビット （フルカラー）"});
-  auto* countRow = row(*rows);
-  countRow->addWidget(new QLabel("色数", color));
-  countRow->addWidget(cmbBmpColor_, 1);
+  pairRow(*rows, new QLabel("色数", color), cmbBmpColor_);
   chkBmpMono_ = named(new QCheckBox("モノクロ", color), "chkBmpMono");
   chkBmpError_ = named(new QCheckBox("誤差拡散", color), "chkBmpError");
   rows->addWidget(chkBmpMono_);
@@ -453,9 +457,7 @@ void TfrmOption::buildPng(QTabWidget& pages) {
       dropDown(color, "cmbPngColor",
                {"変更なし", "1 ビット （モノクロ）", "4 ビット （16色）", "8 ビット （256色）",
                 "15 ビット （32768色）", "16 ビット （65536色）", "24 ビット （フルカラー）"});
-  auto* countRow = row(*colorRows);
-  countRow->addWidget(new QLabel("色数", color));
-  countRow->addWidget(cmbPngColor_, 1);
+  pairRow(*colorRows, new QLabel("色数", color), cmbPngColor_);
   chkPngGrayscale_ = named(new QCheckBox("グレイスケール", color), "chkPngGrayscale");
   colorRows->addWidget(chkPngGrayscale_);
   chkPngTrans_ = named(new TEnableControlCheckBox("透明色を指定する", color), "chkPngTrans");
@@ -465,9 +467,7 @@ void TfrmOption::buildPng(QTabWidget& pages) {
   cmbPngTransColor_->SetSelected(0);
   cmbPngTransColor_->setEnabled(false);
   chkPngTrans_->SetRegulateControl(cmbPngTransColor_);
-  auto* transRow = row(*colorRows);
-  transRow->addWidget(chkPngTrans_);
-  transRow->addWidget(cmbPngTransColor_, 1);
+  pairRow(*colorRows, chkPngTrans_, cmbPngTransColor_);
   chkPngUseError_ = named(new QCheckBox("減色時に誤差拡散を使用する", color), "chkPngUseError");
   colorRows->addWidget(chkPngUseError_);
   v->addWidget(color);
@@ -501,9 +501,7 @@ void TfrmOption::buildPng(QTabWidget& pages) {
   edtPngComment_->setEnabled(false);
   chkPngUseComment_->SetRegulateControl(edtPngComment_);
   otherRows->addWidget(chkPngInteres_);
-  auto* commentRow = row(*otherRows);
-  commentRow->addWidget(chkPngUseComment_);
-  commentRow->addWidget(edtPngComment_, 1);
+  pairRow(*otherRows, chkPngUseComment_, edtPngComment_);
   v->addWidget(other);
   v->addStretch(1);
 }
@@ -520,9 +518,7 @@ void TfrmOption::buildGif(QTabWidget& pages) {
                 "モノクロ", "256色グレイスケール", "ネットスケープパレット （216色）",
                 "最適化パレット", "Windows最適化パレット"});
   cmbGifReduct_->setCurrentIndex(5);
-  auto* paletteRow = row(*reduceRows);
-  paletteRow->addWidget(new QLabel("使用パレット", reduce));
-  paletteRow->addWidget(cmbGifReduct_, 1);
+  pairRow(*reduceRows, new QLabel("使用パレット", reduce), cmbGifReduct_);
   pnlGifColor_ = named(new TPanelEx(reduce), "pnlGifColor");
   auto* countRow = new QHBoxLayout(pnlGifColor_);
   countRow->setContentsMargins(0, 0, 0, 0);
@@ -546,9 +542,7 @@ void TfrmOption::buildGif(QTabWidget& pages) {
                                "Stevenson & Arche", "Burkes"});
   cmbGifErrorType_->setEnabled(false);
   ditherRows->addWidget(rdoGifNearest_);
-  auto* errorRow = row(*ditherRows);
-  errorRow->addWidget(rdoGifError_);
-  errorRow->addWidget(cmbGifErrorType_, 1);
+  pairRow(*ditherRows, rdoGifError_, cmbGifErrorType_);
   v->addWidget(dither);
 
   auto* trans = frame("透過", w);
@@ -613,9 +607,7 @@ void TfrmOption::buildIcon(QTabWidget& pages) {
   cmbIconColors_ =
       dropDown(color, "cmbIconColors",
                {"2 色", "16 色", "256 色", "フルカラー(24ビット)", "フルカラー(32ビット)", "指定"});
-  auto* countRow = row(*colorRows);
-  countRow->addWidget(new QLabel("使用する色数", color));
-  countRow->addWidget(cmbIconColors_, 1);
+  pairRow(*colorRows, new QLabel("使用する色数", color), cmbIconColors_);
   pnlIconColors_ = named(new TPanelEx(color), "pnlIconColors");
   auto* colorsRow = new QHBoxLayout(pnlIconColors_);
   colorsRow->setContentsMargins(0, 0, 0, 0);
@@ -633,9 +625,7 @@ void TfrmOption::buildIcon(QTabWidget& pages) {
   cmbIconTransColor_->SetSelected(kColorAuto);
   cmbIconTransColor_->setEnabled(false);
   chkIconTrans_->SetRegulateControl(cmbIconTransColor_);
-  auto* transRow = row(*colorRows);
-  transRow->addWidget(chkIconTrans_);
-  transRow->addWidget(cmbIconTransColor_, 1);
+  pairRow(*colorRows, chkIconTrans_, cmbIconTransColor_);
   v->addWidget(color);
 
   auto* other = frame("その他", w);
