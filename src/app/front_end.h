@@ -38,6 +38,9 @@ class RunFrontEnd {
     (void)path;
     (void)message;
   }
+  // The run cannot go on (a plug-in that lacks a function its kind needs): says why. By default
+  // on stderr.
+  virtual void RunFailed(const std::string& message);
   // End of the run: closes the progress window.
   virtual void Close() {}
   virtual void ShowReport(const std::vector<std::string>& lines) = 0;

@@ -26,6 +26,7 @@
 #include "input/bmp.h"
 #include "input/images.h"
 #include "input/probe.h"
+#include "input/spi_host.h"
 
 namespace vexo {
 
@@ -368,10 +369,27 @@ void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& in
                    RunFrontEnd& frontEnd, const TImages& images, int jobs) {
   if (settings.Rotate && settings.Angle < 0) settings.Angle += 360;
   frontEnd.Prepare(static_cast<int>(files.size()), settings.HideProgress);
+  // The plug-ins of the searched folders, and of the configured folder when "Susie" is on, add
+  // their extensions to this run's format table, after the built-in entries.
+  TImages runImages = images;
+  TSPIs plugins;
+  plugins.OnPictureRegister = [&](const TSPI&, const std::string&, const std::string& extension) {
+    runImages.Add("." + extension, SpiGraphicFactory(plugins));
+  };
+  try {
+    plugins.Search("*.spi");
+    const std::string folder = ini.ReadString("Options", "Plugin", "");
+    if (ini.ReadBool("Options", "Susie", false) && !folder.empty() && isDirectory(folder))
+      plugins.Search(folder + (folder.back() == '/' ? "" : "/") + "*.spi");
+  } catch (const ESPIInvalidAPI& e) {
+    frontEnd.Close();
+    frontEnd.RunFailed(e.what());
+    return;
+  }
   if (!settings.HideProgress) frontEnd.Show();
   std::vector<std::string> report;
   {
-    Run run(settings, files, ini, frontEnd, images, jobs);
+    Run run(settings, files, ini, frontEnd, runImages, jobs);
     run.convertAll();
     report = run.report();
   }  // workers still converting after a stop end here, before the window closes

@@ -178,6 +178,10 @@ void PrintFileMessage(const std::string& path, const std::string& message) {
   std::cerr << "vexo: " << DisplayName(path) << ": " << message << '\n';
 }
 
+void RunFrontEnd::RunFailed(const std::string& message) {
+  std::cerr << "vexo: " << message << '\n';
+}
+
 std::unique_ptr<RunFrontEnd> MakeTerminalFrontEnd() {
   return std::make_unique<TerminalFrontEnd>();
 }
