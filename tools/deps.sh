@@ -4,7 +4,8 @@
 # Qt 6 Widgets, its Japanese translations and a font with Japanese glyphs.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config zlib1g-dev libjpeg62-turbo-dev
-          qt6-base-dev qt6-translations-l10n fonts-vlgothic)
+          qt6-base-dev qt6-translations-l10n fonts-vlgothic
+          libheif-dev libwebp-dev libtiff-dev)
 if [ "${1:-}" = "--bench" ]; then
   packages+=(graphicsmagick libvips-tools)
 fi
@@ -12,7 +13,8 @@ if [ "${1:-}" = "--test" ] || [ "${1:-}" = "--bench" ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev libpng-dev clang libclang-rt-14-dev
              imagemagick python3-pil libjpeg-turbo-progs pngcheck gifsicle
              libimage-exiftool-perl exiv2 libwmf-bin gsfonts
-             xvfb xauth xdotool x11-utils desktop-file-utils)
+             xvfb xauth xdotool x11-utils desktop-file-utils
+             libheif-examples webp libtiff-tools)
 fi
 missing=()
 for p in "${packages[@]}"; do
