@@ -22,7 +22,6 @@ namespace vexo {
 
 namespace {
 
-constexpr std::size_t kHeaderBytes = SPI_HEADER_SIZE + 128;  // room for a MacBinary prefix
 constexpr const char* kCouldNotDecode = "Susie Plugins could not decode";
 
 std::atomic<bool> gHostExists{false};
@@ -70,7 +69,9 @@ std::string withSlash(std::string folder) {
 }
 
 // The progress callback handed to plug-ins: nothing can stop a decode from here.
-std::int32_t progress(std::int32_t, std::int32_t, std::intptr_t) { return 0; }
+std::int32_t progress(std::int32_t, std::int32_t, std::intptr_t) {
+  return 0;
+}
 
 }  // namespace
 
@@ -82,57 +83,59 @@ ESPIInvalidSPI::ESPIInvalidSPI(const std::string& path)
     : ESPIError(path + ":Susie Pluginではありません") {}
 ESPIDupCreateSPIs::ESPIDupCreateSPIs() : ESPIError("TSPIs は複数生成できません") {}
 
-std::unique_ptr<TSPI> TSPI::Load(const std::string& path) {
-  auto spi = std::unique_ptr<TSPI>(new TSPI);  // the constructor is private to Load
-  spi->path_ = path;
-  spi->handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!spi->handle_) throw ESPIFOpenErrorSPI(path);
-  auto find = [&](const char* name) { return ::dlsym(spi->handle_, name); };
-  auto require = [&](const char* name) {
-    if (!find(name)) throw ESPIInvalidAPI(name, path);
-  };
-  require("GetPluginInfo");
-  spi->getPluginInfo_ = reinterpret_cast<SpiGetPluginInfoFn>(find("GetPluginInfo"));
-  auto info = [&](std::int32_t number) {
-    std::array<char, 256> buf{};
-    const std::int32_t n = spi->getPluginInfo_(number, buf.data(), 255);
-    if (n <= 0) return std::string();
-    const std::size_t len = std::min<std::size_t>(static_cast<std::size_t>(n), 255);
-    return std::string(buf.data(), strnlen(buf.data(), len));
-  };
-  if (auto* setAllocator = reinterpret_cast<SpiSetAllocatorFn>(find("SpiSetAllocator"))) {
-    setAllocator(hostAlloc, hostRelease);
-    spi->hostAllocator_ = true;
+TSPI::TSPI(const std::string& path) : path_(path) {
+  handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle_) throw ESPIFOpenErrorSPI(path);
+  // From here the destructor does not run on a throw: the handle is closed by hand.
+  try {
+    Require("GetPluginInfo");
+    const auto getPluginInfo = reinterpret_cast<SpiGetPluginInfoFn>(Function("GetPluginInfo"));
+    if (auto* setAllocator = reinterpret_cast<SpiSetAllocatorFn>(Function("SpiSetAllocator"))) {
+      setAllocator(hostAlloc, hostRelease);
+      hostAllocator_ = true;
+    }
+    spiFree_ = reinterpret_cast<SpiFreeFn>(Function("SpiFree"));
+    auto info = [&](std::int32_t number) {
+      std::array<char, 256> buf{};
+      const std::int32_t n = getPluginInfo(number, buf.data(), 255);
+      if (n <= 0) return std::string();
+      return std::string(buf.data(),
+                         strnlen(buf.data(), std::min(std::size_t(n), std::size_t(255))));
+    };
+    version_ = info(0);
+    if (version_.empty()) throw ESPIInvalidSPI(path);
+    name_ = info(1);
+    for (std::int32_t i = 2;; i += 2) {
+      std::string filter = info(i), description = info(i + 1);
+      if (filter.empty() || description.empty()) break;
+      filters_.push_back(std::move(filter));
+      descriptions_.push_back(std::move(description));
+    }
+  } catch (...) {
+    ::dlclose(handle_);
+    throw;
   }
-  spi->version_ = info(0);
-  if (spi->version_.empty()) throw ESPIInvalidSPI(path);
-  spi->name_ = info(1);
-  for (std::int32_t i = 2;; i += 2) {
-    std::string filter = info(i), description = info(i + 1);
-    if (filter.empty() || description.empty()) break;
-    spi->filters_.push_back(std::move(filter));
-    spi->descriptions_.push_back(std::move(description));
-  }
-  if (spi->version_ == "00IN") {
-    spi->kind_ = Kind::kInput;
-    for (const char* name : {"IsSupported", "GetPictureInfo", "GetPicture"}) require(name);
-  } else if (spi->version_ == "00AM") {
-    spi->kind_ = Kind::kArchive;
-    for (const char* name : {"IsSupported", "GetArchiveInfo", "GetFileInfo", "GetFile"})
-      require(name);
-  } else if (spi->version_ == "00XN") {
-    spi->kind_ = Kind::kExport;
-  }
-  spi->isSupported_ = reinterpret_cast<SpiIsSupportedFn>(find("IsSupported"));
-  spi->getPictureInfo_ = reinterpret_cast<SpiGetPictureInfoFn>(find("GetPictureInfo"));
-  spi->getPicture_ = reinterpret_cast<SpiGetPictureFn>(find("GetPicture"));
-  spi->getPreview_ = reinterpret_cast<SpiGetPictureFn>(find("GetPreview"));
-  spi->spiFree_ = reinterpret_cast<SpiFreeFn>(find("SpiFree"));
-  return spi;
 }
 
 TSPI::~TSPI() {
-  if (handle_) ::dlclose(handle_);
+  ::dlclose(handle_);
+}
+
+std::unique_ptr<TSPI> TSPI::Load(const std::string& path) {
+  // Loaded first as the base class to learn the version, then again as its class.
+  const std::string version = TSPI(path).ApiVersion();
+  if (version == "00IN") return std::make_unique<TInSPI>(path);
+  if (version == "00AM") return std::make_unique<TAmSPI>(path);
+  if (version == "00XN") return std::make_unique<TXnSPI>(path);
+  return std::make_unique<TSPI>(path);
+}
+
+void* TSPI::Function(const char* name) const {
+  return ::dlsym(handle_, name);
+}
+
+void TSPI::Require(const char* name) const {
+  if (!Function(name)) throw ESPIInvalidAPI(name, path_);
 }
 
 bool TSPI::HandlesExtension(std::string_view extension) const {
@@ -150,72 +153,133 @@ bool TSPI::HandlesExtension(std::string_view extension) const {
   return false;
 }
 
-std::optional<Bitmap> TSPI::Decode(const std::string& path, std::span<const std::uint8_t> memory,
-                                   std::span<const std::uint8_t> header, int offset,
-                                   const DecodeLimits& limits) const {
-  if (kind_ != Kind::kInput) return std::nullopt;
-  if (!isSupported_(path.c_str(), header.data() + offset)) return std::nullopt;
+std::size_t TSPI::BlockSize(const void* block) const {
+  return hostAllocator_ ? hostBlockSize(block) : ::malloc_usable_size(const_cast<void*>(block));
+}
 
-  const bool fromMemory = !memory.empty();
-  const char* buf = fromMemory ? reinterpret_cast<const char*>(memory.data()) : path.c_str();
-  const std::intptr_t len = fromMemory ? static_cast<std::intptr_t>(memory.size()) : offset;
-  const std::uint32_t flag = fromMemory ? SPI_INPUT_MEMORY : SPI_INPUT_FILE;
+void TSPI::Release(void* block) const {
+  if (!block) return;
+  if (hostAllocator_)
+    hostRelease(block);
+  else if (spiFree_)
+    spiFree_(block);
+  else
+    std::free(block);
+}
 
-  // Every block the plug-in returns is released on every path.
-  auto release = [this](void* block) {
-    if (!block) return;
-    if (hostAllocator_)
-      hostRelease(block);
-    else if (spiFree_)
-      spiFree_(block);
-    else
-      std::free(block);
-  };
-  auto sizeOf = [this](const void* block) {
-    return hostAllocator_ ? hostBlockSize(block) : ::malloc_usable_size(const_cast<void*>(block));
-  };
-  struct Blocks {
-    std::function<void(void*)> release;
-    void* info = nullptr;
-    void* bits = nullptr;
-    ~Blocks() {
-      release(info);
-      release(bits);
-    }
-  } blocks{release};
+TLoaderSPI::TLoaderSPI(const std::string& path) : TSPI(path) {
+  Require("IsSupported");
+  isSupported_ = reinterpret_cast<SpiIsSupportedFn>(Function("IsSupported"));
+}
+
+bool TLoaderSPI::IsSupported(const std::string& path, const std::uint8_t* head) const {
+  return isSupported_(path.c_str(), head) != 0;
+}
+
+TInSPI::TInSPI(const std::string& path) : TLoaderSPI(path) {
+  Require("GetPictureInfo");
+  Require("GetPicture");
+  getPictureInfo_ = reinterpret_cast<SpiGetPictureInfoFn>(Function("GetPictureInfo"));
+  getPicture_ = reinterpret_cast<SpiGetPictureFn>(Function("GetPicture"));
+  getPreview_ = reinterpret_cast<SpiGetPictureFn>(Function("GetPreview"));
+}
+
+bool TInSPI::GetPicture(TInSPIAbleData& job, int offset, bool preview) const {
+  if (!IsSupported(job.Path(), job.Header(offset))) return false;
+  // A file by name with the offset as its length, or the file image from the offset on.
+  const auto memory = job.Memory();
+  if (!memory.empty() && memory.size() <= static_cast<std::size_t>(offset)) return false;
+  const char* buf =
+      memory.empty() ? job.Path().c_str() : reinterpret_cast<const char*>(memory.data() + offset);
+  const std::intptr_t len =
+      memory.empty() ? offset : static_cast<std::intptr_t>(memory.size() - offset);
+  const std::uint32_t flag = memory.empty() ? SPI_INPUT_FILE : SPI_INPUT_MEMORY;
 
   SpiPictureInfo picture{};
   getPictureInfo_(buf, len, flag, &picture);
-  release(picture.hInfo);
-  if (getPicture_(buf, len, flag, &blocks.info, &blocks.bits, progress, 0) != SPI_OK ||
-      !blocks.info || !blocks.bits)
-    return std::nullopt;
+  Release(picture.hInfo);
+  for (SpiGetPictureFn get : {preview ? getPreview_ : nullptr, getPicture_}) {
+    if (!get) continue;
+    void* info = nullptr;
+    void* bits = nullptr;
+    const std::int32_t result = get(buf, len, flag, &info, &bits, progress, 0);
+    if (result == SPI_OK && info && bits) {
+      job.Take(*this, info, bits);
+      return true;
+    }
+    // On an error both are taken as empty; what came back anyway is released.
+    Release(info);
+    Release(bits);
+  }
+  return false;
+}
 
+TAmSPI::TAmSPI(const std::string& path) : TLoaderSPI(path) {
+  for (const char* name : {"GetArchiveInfo", "GetFileInfo", "GetFile"}) Require(name);
+}
+
+TInSPIAbleData::TInSPIAbleData(std::string path, std::span<const std::uint8_t> memory)
+    : path_(std::move(path)), memory_(memory), header_(kHeaderBytes, 0) {
+  // The first bytes of the file, zero past its end or where reading fails.
+  if (!memory.empty()) {
+    std::memcpy(header_.data(), memory.data(), std::min(memory.size(), header_.size()));
+  } else {
+    std::ifstream in(path_, std::ios::binary);
+    in.read(reinterpret_cast<char*>(header_.data()), static_cast<std::streamsize>(header_.size()));
+  }
+}
+
+std::span<const std::uint8_t> TInSPIAbleData::Info() const {
+  if (!info_) return {};
+  return {static_cast<const std::uint8_t*>(info_), owner_->BlockSize(info_)};
+}
+
+std::span<const std::uint8_t> TInSPIAbleData::Bits() const {
+  if (!bits_) return {};
+  return {static_cast<const std::uint8_t*>(bits_), owner_->BlockSize(bits_)};
+}
+
+void TInSPIAbleData::Take(const TSPI& owner, void* info, void* bits) {
+  Reset();
+  owner_ = &owner;
+  info_ = info;
+  bits_ = bits;
+}
+
+void TInSPIAbleData::Reset() {
+  if (!owner_) return;
+  owner_->Release(info_);
+  owner_->Release(bits_);
+  owner_ = nullptr;
+  info_ = bits_ = nullptr;
+}
+
+Bitmap SpiBlocksToBitmap(std::span<const std::uint8_t> info, std::span<const std::uint8_t> bits,
+                         const DecodeLimits& limits) {
   // The information block: a bitmap information header and its colour table, within the block.
-  const std::size_t infoBytes = sizeOf(blocks.info), bitsBytes = sizeOf(blocks.bits);
   SpiBitmapInfoHeader head{};
-  if (infoBytes < sizeof head) return std::nullopt;
-  std::memcpy(&head, blocks.info, sizeof head);
-  if (head.biSize < sizeof head || head.biSize > infoBytes || head.biWidth <= 0 ||
+  if (info.size() < sizeof head) throw Error(kCouldNotDecode);
+  std::memcpy(&head, info.data(), sizeof head);
+  if (head.biSize < sizeof head || head.biSize > info.size() || head.biWidth <= 0 ||
       head.biHeight == 0 || head.biHeight == INT32_MIN)
-    return std::nullopt;
-  const int bits = head.biBitCount;
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
-    return std::nullopt;
+    throw Error(kCouldNotDecode);
+  const int bitCount = head.biBitCount;
+  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 &&
+      bitCount != 32)
+    throw Error(kCouldNotDecode);
+  // Colours in use: 0 means all of them up to 8 bits and none above; bit fields have 3 masks.
   std::uint64_t colors = head.biClrUsed;
-  if (bits <= 8 && colors == 0) colors = std::uint64_t{1} << bits;
-  if (bits > 8 && head.biCompression != SPI_BI_BITFIELDS) colors = 0;
-  if (head.biCompression == SPI_BI_BITFIELDS) colors = 3;
-  if (colors > 256 || head.biSize + 4 * colors > infoBytes) return std::nullopt;
-  const std::uint64_t rows = static_cast<std::uint64_t>(head.biHeight < 0 ? -std::int64_t{head.biHeight}
-                                                                          : head.biHeight);
-  const std::uint64_t stride = (static_cast<std::uint64_t>(head.biWidth) * bits + 31) / 32 * 4;
-  if (rows > limits.maxImageBytes / stride) return std::nullopt;
-  const std::uint64_t imageBytes = stride * rows;
-  if (imageBytes > bitsBytes) return std::nullopt;
-
-  // As a bitmap file, read by the project's bitmap reader.
+  if (bitCount <= 8 && colors == 0) colors = std::uint64_t{1} << bitCount;
+  if (bitCount > 8) colors = head.biCompression == SPI_BI_BITFIELDS ? 3 : 0;
   const std::uint64_t tableBytes = head.biSize + 4 * colors;
+  if (colors > 256 || tableBytes > info.size()) throw Error(kCouldNotDecode);
+  const std::uint64_t rows = head.biHeight < 0 ? -std::int64_t{head.biHeight} : head.biHeight;
+  const std::uint64_t stride = SPI_ROW_BYTES(head.biWidth, bitCount);
+  if (rows > limits.maxImageBytes / stride || stride * rows > bits.size())
+    throw Error(kCouldNotDecode);
+  const std::uint64_t imageBytes = stride * rows;
+
+  // As a bitmap file, read by the bitmap reader.
   std::vector<std::uint8_t> file(14 + tableBytes + imageBytes);
   const auto put32 = [&file](std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) file[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -224,12 +288,12 @@ std::optional<Bitmap> TSPI::Decode(const std::string& path, std::span<const std:
   file[1] = 'M';
   put32(2, static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size(), UINT32_MAX)));
   put32(10, static_cast<std::uint32_t>(14 + tableBytes));
-  std::memcpy(file.data() + 14, blocks.info, tableBytes);
-  std::memcpy(file.data() + 14 + tableBytes, blocks.bits, imageBytes);
+  std::memcpy(file.data() + 14, info.data(), tableBytes);
+  std::memcpy(file.data() + 14 + tableBytes, bits.data(), imageBytes);
   try {
     return ReadBmp(file, limits);
   } catch (const Error&) {
-    return std::nullopt;
+    throw Error(kCouldNotDecode);
   }
 }
 
@@ -251,7 +315,7 @@ int TSPIs::IndexOf(std::string_view path) const {
 void TSPIs::Add(std::unique_ptr<TSPI> plugin) {
   const TSPI& spi = *plugin;
   plugins_.push_back(std::move(plugin));
-  if (spi.kind() != TSPI::Kind::kInput || !OnPictureRegister) return;
+  if (!dynamic_cast<const TInSPI*>(&spi) || !OnPictureRegister) return;
   for (std::size_t i = 0; i < spi.Filters().size(); ++i) {
     // Patterns from the right end: "*.pic;*.pi2" registers pi2, then pic.
     std::string_view rest = spi.Filters()[i];
@@ -330,61 +394,84 @@ void TSPIs::Search(const std::string& mask) {
 Bitmap TSPIs::Decode(const std::string& path, std::span<const std::uint8_t> memory,
                      const DecodeLimits& limits) const {
   const std::lock_guard lock(decoding_);
-  // The first bytes of the file, zero past its end.
-  std::vector<std::uint8_t> header(kHeaderBytes, 0);
-  if (!memory.empty()) {
-    std::memcpy(header.data(), memory.data(), std::min(memory.size(), header.size()));
-  } else {
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(header.data()), static_cast<std::streamsize>(header.size()));
-  }
+  TInSPIAbleData job(path, memory);
   // The plug-ins that name the extension first, each before the earlier ones; then the rest.
   const std::string extension = ExtractFileExt(path);
-  std::vector<const TSPI*> candidates;
+  std::vector<const TInSPI*> front, rest;
   for (const auto& spi : plugins_)
-    if (spi->kind() == TSPI::Kind::kInput) candidates.push_back(spi.get());
-  if (!extension.empty()) {
-    std::vector<const TSPI*> front, rest;
-    for (const TSPI* spi : candidates)
-      (spi->HandlesExtension(extension) ? front : rest).push_back(spi);
-    std::reverse(front.begin(), front.end());
-    candidates = front;
-    candidates.insert(candidates.end(), rest.begin(), rest.end());
-  }
-  for (const TSPI* spi : candidates)
+    if (const auto* in = dynamic_cast<const TInSPI*>(spi.get()))
+      (!extension.empty() && in->HandlesExtension(extension) ? front : rest).push_back(in);
+  std::reverse(front.begin(), front.end());
+  front.insert(front.end(), rest.begin(), rest.end());
+  for (const TInSPI* spi : front)
     for (int offset : {0, 128}) {
       if (offset == 128 && !MacBinary) break;
-      if (auto bitmap = spi->Decode(path, memory, header, offset, limits)) return *std::move(bitmap);
+      if (!spi->GetPicture(job, offset, GraphicPreview)) continue;
+      try {
+        return SpiBlocksToBitmap(job.Info(), job.Bits(), limits);
+      } catch (const Error&) {
+        job.Reset();  // blocks that do not make a picture: the next candidate is tried
+      }
     }
   throw Error(kCouldNotDecode);
 }
 
 namespace {
 
-class TSPIBitmap : public Graphic {
+// A graphic over one decode by the host's plug-ins.
+class TSPIGraphic : public Graphic {
  public:
-  explicit TSPIBitmap(const TSPIs& host) : host_(host) {}
-
-  void loadFromFile(const std::string& path) override { load(path, {}); }
-  void loadFromMemory(std::span<const std::uint8_t> data) override { load({}, data); }
+  explicit TSPIGraphic(const TSPIs& host) : host_(host) {}
+  void loadFromFile(const std::string& path) override {
+    bitmap_ = host_.Decode(path, {}, limits());
+  }
+  void loadFromMemory(std::span<const std::uint8_t> data) override {
+    bitmap_ = host_.Decode({}, data, limits());
+  }
   int width() const override { return bitmap_.width(); }
   int height() const override { return bitmap_.height(); }
   void draw(Bitmap& target, int x, int y) const override { drawBitmap24(bitmap_, target, x, y); }
   std::optional<Bitmap> releaseBitmap24() override { return std::exchange(bitmap_, Bitmap()); }
 
  private:
-  // Two candidates in turn: the plug-ins, then the bitmap reader; for ".bmp" the other way round.
-  void load(const std::string& path, std::span<const std::uint8_t> memory) {
-    auto plugins = [&] { return host_.Decode(path, memory, limits()); };
-    auto bitmapReader = [&] {
-      if (!memory.empty()) return ReadBmp(memory, limits());
-      const std::vector<std::uint8_t> data = readWholeFile(path, limits().maxImageBytes);
-      return ReadBmp(data, limits());
-    };
-    const bool bmpFirst = sameNoCase(ExtractFileExt(path), ".bmp");
+  const TSPIs& host_;
+  Bitmap bitmap_;
+};
+
+// Loads through two candidates in turn, each freshly made: the plug-ins, then the bitmap
+// reader; for ".bmp" the bitmap reader first. The one that loads is the image.
+class TSPIBitmap : public Graphic {
+ public:
+  explicit TSPIBitmap(const TSPIs& host) : host_(host) {}
+  void loadFromFile(const std::string& path) override {
+    load(sameNoCase(ExtractFileExt(path), ".bmp"), [&](Graphic& g) { g.loadFromFile(path); });
+  }
+  void loadFromMemory(std::span<const std::uint8_t> data) override {
+    load(false, [&](Graphic& g) { g.loadFromMemory(data); });
+  }
+  int width() const override { return image_ ? image_->width() : 0; }
+  int height() const override { return image_ ? image_->height() : 0; }
+  void draw(Bitmap& target, int x, int y) const override {
+    if (image_) image_->draw(target, x, y);
+  }
+  std::optional<Bitmap> releaseBitmap24() override {
+    return image_ ? image_->releaseBitmap24() : std::nullopt;
+  }
+
+ private:
+  void load(bool bmpFirst, const std::function<void(Graphic&)>& loadInto) {
+    image_.reset();
     for (int attempt = 0; attempt < 2; ++attempt) {
+      std::unique_ptr<Graphic> candidate;
+      if ((attempt == 0) == bmpFirst)
+        candidate = std::make_unique<BmpImage>();
+      else
+        candidate = std::make_unique<TSPIGraphic>(host_);
+      candidate->setLimits(limits());
+      candidate->OnWarning = OnWarning;
       try {
-        bitmap_ = (attempt == 0) == bmpFirst ? bitmapReader() : plugins();
+        loadInto(*candidate);
+        image_ = std::move(candidate);
         return;
       } catch (const Error&) {
       }
@@ -393,7 +480,7 @@ class TSPIBitmap : public Graphic {
   }
 
   const TSPIs& host_;
-  Bitmap bitmap_;
+  std::unique_ptr<Graphic> image_;
 };
 
 }  // namespace
