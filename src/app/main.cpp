@@ -218,8 +218,9 @@ int main(int argc, char** argv) {
                    " dialog needs a display; converting with the current settings\n";
   }
 
+  bool ran = true;
   auto run = [&](vexo::RunFrontEnd& frontEnd) {
-    vexo::RunConversion(settings, files, ini, frontEnd, images, opts.jobs);
+    ran = vexo::RunConversion(settings, files, ini, frontEnd, images, opts.jobs);
   };
   if (!opts.script.empty()) {
     run(*vexo::MakeScriptedFrontEnd(opts.script));
@@ -230,5 +231,5 @@ int main(int argc, char** argv) {
   } else {
     run(*vexo::MakeTerminalFrontEnd());
   }
-  return 0;
+  return ran ? 0 : 1;
 }

@@ -365,7 +365,7 @@ Size2 ResizeTarget(int width, int height, const RunSettings& settings) {
   return {scale(width), scale(height)};
 }
 
-void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& ini,
+bool RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& ini,
                    RunFrontEnd& frontEnd, const TImages& images, int jobs) {
   if (settings.Rotate && settings.Angle < 0) settings.Angle += 360;
   frontEnd.Prepare(static_cast<int>(files.size()), settings.HideProgress);
@@ -384,7 +384,7 @@ void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& in
   } catch (const ESPIInvalidAPI& e) {
     frontEnd.Close();
     frontEnd.RunFailed(e.what());
-    return;
+    return false;
   }
   if (!settings.HideProgress) frontEnd.Show();
   std::vector<std::string> report;
@@ -396,6 +396,7 @@ void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& in
   pixel_memory::trim();
   frontEnd.Close();
   if (settings.Report) frontEnd.ShowReport(report);
+  return true;
 }
 
 }  // namespace vexo

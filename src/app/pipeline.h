@@ -13,8 +13,9 @@ class TImages;
 
 // Converts up to jobs files at once (0: one per processor; 1: one file after the other on this
 // thread). Whatever jobs is, the files written, their names and bytes, the questions and the
-// report are those of converting one file after the other.
-void RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& ini,
+// report are those of converting one file after the other. False when the run could not start
+// (a plug-in that lacks a function its kind needs); the front end has said why.
+bool RunConversion(RunSettings& settings, const FileList& files, TExtIniFile& ini,
                    RunFrontEnd& frontEnd, const TImages& images, int jobs = 0);
 
 // New width and height for the resize step: the factor as a double, each side multiplied in

@@ -894,3 +894,75 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return p.param.name; });
 
 }  // namespace
+
+namespace {
+
+// Formats the installed plug-ins add: a file made by the library's own tool from a Pillow
+// picture converts to PNG with the pixels of the library's own decoder (or of the source, for
+// lossless files). {src} and {out} stand for the paths.
+struct PluginFormat {
+  std::string name, plugin, file, make, reference;
+};
+void PrintTo(const PluginFormat& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::string fill(std::string command, const fs::path& src, const fs::path& out) {
+  for (const auto& [key, value] : {std::pair{"{src}", src}, std::pair{"{out}", out}})
+    for (auto at = command.find(key); at != std::string::npos; at = command.find(key))
+      command.replace(at, std::string_view(key).size(), shellQuote(value.string()));
+  return command;
+}
+
+class PluginFormats : public Vexo, public ::testing::WithParamInterface<PluginFormat> {};
+
+TEST_P(PluginFormats, ConvertToTheLibrarysPixels) {
+  const PluginFormat& c = GetParam();
+  const fs::path plugin = fs::path(VEXO_BINARY).parent_path() / "../lib/vexo/plugins" / c.plugin;
+  if (!fs::exists(plugin)) GTEST_SKIP() << plugin << " is not built";
+  image("src.png", 67, 45);
+  fs::path reference = root_ / "src.png";
+  fs::rename(work() / "src.png", reference);
+  const fs::path file = work() / c.file;
+  ASSERT_EQ(std::system((fill(c.make, reference, file) + " >/dev/null 2>&1").c_str()), 0);
+  if (!c.reference.empty()) {
+    reference = root_ / "reference.png";
+    ASSERT_EQ(std::system((fill(c.reference, file, reference) + " >/dev/null 2>&1").c_str()), 0);
+  }
+  const Result r = vexo({"-gp", "-s", c.file});
+  const fs::path out = fs::path(file).replace_extension(".png");
+  EXPECT_EQ(r.report(), (Lines{"[O] " + c.file + " -> " + out.filename().string()})) << r.err;
+  EXPECT_TRUE(pillowRgb(out) == pillowRgb(reference)) << "pixels differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plugins, PluginFormats,
+    ::testing::Values(
+        PluginFormat{"Heic", "ifheif.spi", "a.heic", "heif-enc -q 80 -o {out} {src}",
+                     "heif-convert {src} {out}"},
+        PluginFormat{"WebpLossy", "ifwebp.spi", "a.webp", "cwebp -q 80 {src} -o {out}",
+                     "dwebp {src} -o {out}"},
+        PluginFormat{"WebpLossless", "ifwebp.spi", "b.WEBP", "cwebp -lossless {src} -o {out}", ""},
+        PluginFormat{"TiffLzw", "iftiff.spi", "a.tif", "/usr/bin/convert {src} -compress lzw {out}",
+                     ""},
+        PluginFormat{"TiffZipTiled", "iftiff.spi", "b.tiff",
+                     "/usr/bin/convert {src} -compress zip -define tiff:tile-geometry=16x16 {out}",
+                     ""}),
+    [](const auto& p) { return p.param.name; });
+
+// A plug-in that lacks GetPluginInfo ends the run before any file, with its message.
+TEST_F(Vexo, PluginWithoutItsFunctionsEndsTheRun) {
+  const fs::path plugins = root_ / "plugins";
+  fs::create_directories(plugins);
+  fs::copy_file(VEXO_TEST_SPI_DIR "/noinfo.spi", plugins / "noinfo.spi");
+  image("a.png", 5, 5);
+  ::setenv("SUSIE_PLUGIN_PATH", plugins.c_str(), 1);
+  const Result r = vexo({"-gb", "a.png"});
+  ::unsetenv("SUSIE_PLUGIN_PATH");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "vexo: GetPluginInfoは[" + (plugins / "noinfo.spi").string() +
+                       "]では使えないSusie Plugin APIです\n");
+  EXPECT_EQ(listing(work()), (Lines{"a.png"}));
+}
+
+}  // namespace

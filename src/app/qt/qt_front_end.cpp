@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
 #include <atomic>
@@ -153,6 +154,14 @@ class QtFrontEnd final : public RunFrontEnd {
 
   void Close() override {
     onGui([&] { conv_.EndRun(); });
+  }
+
+  void RunFailed(const std::string& message) override {
+    RunFrontEnd::RunFailed(message);
+    onGui([&] {
+      QMessageBox::critical(nullptr, QApplication::applicationDisplayName(),
+                            QString::fromStdString(message));
+    });
   }
 
   void ShowReport(const std::vector<std::string>& lines) override {
