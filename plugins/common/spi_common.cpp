@@ -101,18 +101,6 @@ int32_t CheckSize(int64_t width, int64_t height) noexcept {
   return SPI_OK;
 }
 
-void FillInfo(SpiPictureInfo* info, int32_t width, int32_t height, int32_t depth, uint16_t x_dpi,
-              uint16_t y_dpi) noexcept {
-  info->left = 0;
-  info->top = 0;
-  info->width = width;
-  info->height = height;
-  info->x_density = x_dpi;
-  info->y_density = y_dpi;
-  info->colorDepth = static_cast<int16_t>(depth > 0x7fff ? 0x7fff : depth);
-  info->hInfo = nullptr;
-}
-
 int32_t Bitmap::Create(int32_t width, int32_t height, uint16_t x_dpi, uint16_t y_dpi) {
   if (CheckSize(width, height) != SPI_OK) return SPI_NO_MEMORY;
   width_ = width;
@@ -154,6 +142,37 @@ void Bitmap::Release(void** info_block, void** bits_block) {
   *bits_block = bits_.release();
 }
 
+namespace {
+
+// Runs the body of an exported function so that no exception crosses the C boundary.
+template <class F>
+int32_t Guard(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return SPI_NO_MEMORY;
+  } catch (...) {
+    return SPI_INTERNAL_ERROR;
+  }
+}
+
+// Calls the host's progress callback, when there is one; true when it asks to stop.
+bool Aborted(SpiProgress progress, int32_t num, int32_t denom, intptr_t user) {
+  return progress != nullptr && progress(num, denom, user) != 0;
+}
+
+// GetPluginInfo's entry infono, empty where there is none.
+std::string InfoText(int32_t infono) {
+  if (infono == 0) return "00IN";
+  if (infono == 1) return PluginName();
+  if (infono < 0) return {};
+  const std::vector<FileType> types = FileTypes();
+  const auto index = static_cast<size_t>(infono - 2) / 2;
+  if (index >= types.size()) return {};
+  return std::string(infono % 2 == 0 ? types[index].patterns : types[index].description);
+}
+
+// Copies text for GetPluginInfo: at most buflen bytes, no terminator; returns the count.
 int32_t CopyText(std::string_view text, char* buf, int32_t buflen) noexcept {
   if (buf == nullptr || buflen <= 0) return 0;
   const size_t count = text.size() < static_cast<size_t>(buflen) ? text.size() : buflen;
@@ -161,9 +180,81 @@ int32_t CopyText(std::string_view text, char* buf, int32_t buflen) noexcept {
   return static_cast<int32_t>(count);
 }
 
+// Loads the input and opens the picture in it: SPI_OK once its header has passed CheckSize.
+int32_t Open(const char* buf, intptr_t len, uint32_t flag, Input& input, Picture& picture,
+             Header& header) {
+  if (int32_t rc = input.Load(buf, len, flag); rc != SPI_OK) return rc;
+  if (!IsFormat(input.Head().data())) return SPI_UNKNOWN_FORMAT;
+  if (int32_t rc = picture.Open(input, header); rc != SPI_OK) return rc;
+  return CheckSize(header.width, header.height);
+}
+
+int32_t ReadInfo(const char* buf, intptr_t len, uint32_t flag, SpiPictureInfo* info) {
+  if (info == nullptr) return SPI_INTERNAL_ERROR;
+  Input input;
+  const std::unique_ptr<Picture> picture = NewPicture();
+  Header header;
+  if (int32_t rc = Open(buf, len, flag, input, *picture, header); rc != SPI_OK) return rc;
+  info->left = 0;
+  info->top = 0;
+  info->width = static_cast<int32_t>(header.width);  // fits: CheckSize passed
+  info->height = static_cast<int32_t>(header.height);
+  info->x_density = header.x_dpi;
+  info->y_density = header.y_dpi;
+  info->colorDepth = static_cast<int16_t>(header.depth > 0x7fff ? 0x7fff : header.depth);
+  info->hInfo = nullptr;
+  return SPI_OK;
+}
+
+int32_t ReadPicture(const char* buf, intptr_t len, uint32_t flag, void** info_block,
+                    void** bits_block, SpiProgress progress, intptr_t user) {
+  if (info_block == nullptr || bits_block == nullptr) return SPI_INTERNAL_ERROR;
+  *info_block = nullptr;
+  *bits_block = nullptr;
+  Input input;
+  const std::unique_ptr<Picture> picture = NewPicture();
+  Header header;
+  if (int32_t rc = Open(buf, len, flag, input, *picture, header); rc != SPI_OK) return rc;
+  if (Aborted(progress, 0, 1, user)) return SPI_ABORTED;
+  Bitmap bitmap;
+  if (int32_t rc = bitmap.Create(static_cast<int32_t>(header.width),
+                                 static_cast<int32_t>(header.height), header.x_dpi, header.y_dpi);
+      rc != SPI_OK)
+    return rc;
+  if (int32_t rc = picture->Decode(bitmap); rc != SPI_OK) return rc;
+  if (Aborted(progress, 1, 1, user)) return SPI_ABORTED;
+  bitmap.Release(info_block, bits_block);
+  return SPI_OK;
+}
+
+}  // namespace
+
 }  // namespace vexo::spi
 
 extern "C" {
+
+SPI_EXPORT int32_t GetPluginInfo(int32_t infono, char* buf, int32_t buflen) {
+  return vexo::spi::Guard(
+      [&] { return vexo::spi::CopyText(vexo::spi::InfoText(infono), buf, buflen); });
+}
+
+SPI_EXPORT int32_t IsSupported(const char* /*filename*/, const void* head) {
+  if (head == nullptr) return 0;
+  return vexo::spi::Guard(
+      [&]() -> int32_t { return vexo::spi::IsFormat(static_cast<const uint8_t*>(head)) ? 1 : 0; });
+}
+
+SPI_EXPORT int32_t GetPictureInfo(const char* buf, intptr_t len, uint32_t flag,
+                                  SpiPictureInfo* info) {
+  return vexo::spi::Guard([&] { return vexo::spi::ReadInfo(buf, len, flag, info); });
+}
+
+SPI_EXPORT int32_t GetPicture(const char* buf, intptr_t len, uint32_t flag, void** info_block,
+                              void** bits_block, SpiProgress progress, intptr_t user) {
+  return vexo::spi::Guard([&] {
+    return vexo::spi::ReadPicture(buf, len, flag, info_block, bits_block, progress, user);
+  });
+}
 
 SPI_EXPORT void SpiSetAllocator(SpiAlloc alloc, SpiRelease release) {
   // A pair with a missing half falls back to malloc/free as a whole, so blocks are never

@@ -1,6 +1,7 @@
-// Shared helpers of Vexo's input plug-ins: the allocator the host sets, reading the input in
-// either form, the size limits checked before decoding and the 24-bit bottom-up bitmap that every
-// plug-in hands back.
+// Shared part of Vexo's input plug-ins: the exported functions, the allocator the host sets,
+// reading the input in either form, the size limits checked before decoding and the 24-bit
+// bottom-up bitmap that every plug-in hands back. A plug-in supplies only its format: the
+// functions declared at the end of this file.
 #ifndef VEXO_PLUGINS_SPI_COMMON_H
 #define VEXO_PLUGINS_SPI_COMMON_H
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -52,10 +54,6 @@ class Input {
 // SPI_NO_MEMORY when too large.
 int32_t CheckSize(int64_t width, int64_t height) noexcept;
 
-// Fills the host's SpiPictureInfo; densities in dots per inch, 0 when unknown.
-void FillInfo(SpiPictureInfo* info, int32_t width, int32_t height, int32_t depth,
-              uint16_t x_dpi = 0, uint16_t y_dpi = 0) noexcept;
-
 // Composites a straight (not premultiplied) colour over white, rounded to nearest:
 //   (c × a + (255 − a) × 255 + 127) / 255
 inline uint8_t OverWhite(uint32_t c, uint32_t a) {
@@ -89,14 +87,6 @@ class Bitmap {
   size_t stride_ = 0;
 };
 
-// Calls the host's progress callback, when there is one; true when it asks to stop.
-inline bool Aborted(SpiProgress progress, int32_t num, int32_t denom, intptr_t user) {
-  return progress != nullptr && progress(num, denom, user) != 0;
-}
-
-// Copies text for GetPluginInfo: at most buflen bytes, no terminator; returns the count.
-int32_t CopyText(std::string_view text, char* buf, int32_t buflen) noexcept;
-
 // A buffer of count elements left uninitialised (the decoder writes every one), or null when it
 // cannot be had.
 template <class T>
@@ -108,17 +98,41 @@ std::unique_ptr<T[]> TryAllocateArray(size_t count) {
   }
 }
 
-// Runs the body of an exported function so that no exception crosses the C boundary.
-template <class F>
-int32_t Guard(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return SPI_NO_MEMORY;
-  } catch (...) {
-    return SPI_INTERNAL_ERROR;
-  }
-}
+// What a plug-in reads from a file's header: GetPictureInfo reports it, and GetPicture creates
+// its bitmap at that size once CheckSize has passed it.
+struct Header {
+  int64_t width = 0;
+  int64_t height = 0;
+  int32_t depth = 0;   // bits per pixel of the source
+  uint16_t x_dpi = 0;  // dots per inch, 0 when unknown
+  uint16_t y_dpi = 0;
+};
+
+// One picture of the plug-in's format, from its header to its pixels.
+class Picture {
+ public:
+  virtual ~Picture() = default;
+  // Reads the header of the input, whose signature IsFormat has accepted. The input outlives the
+  // picture, so its bytes may be used in place. SPI_OK or an error result.
+  virtual int32_t Open(const Input& input, Header& header) = 0;
+  // Writes every pixel of the bitmap, created at the header's size. SPI_OK or an error result.
+  virtual int32_t Decode(Bitmap& bitmap) = 0;
+};
+
+struct FileType {
+  std::string_view patterns;  // "*.ext;*.ext2"
+  std::string_view description;
+};
+
+// Defined by each plug-in for its format.
+// GetPluginInfo's entry 1: the plug-in's name and version, and its library's.
+std::string PluginName();
+// The file types it reads: GetPluginInfo's entries 2 and 3, then 4 and 5, and so on.
+std::vector<FileType> FileTypes();
+// Whether the first SPI_HEADER_SIZE bytes of a file are the format's signature.
+bool IsFormat(const uint8_t* head);
+// A picture not yet opened.
+std::unique_ptr<Picture> NewPicture();
 
 }  // namespace vexo::spi
 

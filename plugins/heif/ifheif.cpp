@@ -5,8 +5,10 @@
 #include <libheif/heif.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "spi_common.h"
 
@@ -79,52 +81,48 @@ int32_t ErrorToResult(const heif_error& error) {
 
 // The file's primary image. Members are declared so that the handle is released before the
 // context, and both before libheif's reference.
-struct Picture {
-  Library library;
-  std::unique_ptr<heif_context, ContextDeleter> context;
-  std::unique_ptr<heif_image_handle, HandleDeleter> handle;
-  int32_t width = 0;
-  int32_t height = 0;
-  bool alpha = false;
+class HeifPicture final : public vexo::spi::Picture {
+ public:
+  int32_t Open(const Input& input, vexo::spi::Header& header) override;
+  int32_t Decode(vexo::spi::Bitmap& bitmap) override;
+
+ private:
+  Library library_;
+  std::unique_ptr<heif_context, ContextDeleter> context_;
+  std::unique_ptr<heif_image_handle, HandleDeleter> handle_;
+  bool alpha_ = false;
 };
 
-int32_t Open(const char* buf, intptr_t len, uint32_t flag, Input& input, Picture& picture) {
-  if (int32_t rc = input.Load(buf, len, flag); rc != SPI_OK) return rc;
-  if (!IsHeif(input.Head().data(), HaveAv1())) return SPI_UNKNOWN_FORMAT;
-  picture.context.reset(heif_context_alloc());
-  if (!picture.context) return SPI_NO_MEMORY;
+int32_t HeifPicture::Open(const Input& input, vexo::spi::Header& header) {
+  context_.reset(heif_context_alloc());
+  if (!context_) return SPI_NO_MEMORY;
   // The input outlives the context, so libheif may read it in place.
   if (int32_t rc = ErrorToResult(heif_context_read_from_memory_without_copy(
-          picture.context.get(), input.data(), input.size(), nullptr));
+          context_.get(), input.data(), input.size(), nullptr));
       rc != SPI_OK)
     return rc;
   heif_image_handle* handle = nullptr;
-  if (int32_t rc =
-          ErrorToResult(heif_context_get_primary_image_handle(picture.context.get(), &handle));
+  if (int32_t rc = ErrorToResult(heif_context_get_primary_image_handle(context_.get(), &handle));
       rc != SPI_OK)
     return rc;
-  picture.handle.reset(handle);
+  handle_.reset(handle);
   // The size after the file's transformations, as it will be decoded.
-  picture.width = heif_image_handle_get_width(handle);
-  picture.height = heif_image_handle_get_height(handle);
-  picture.alpha = heif_image_handle_has_alpha_channel(handle) != 0;
-  return vexo::spi::CheckSize(picture.width, picture.height);
+  header.width = heif_image_handle_get_width(handle);
+  header.height = heif_image_handle_get_height(handle);
+  alpha_ = heif_image_handle_has_alpha_channel(handle) != 0;
+  const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
+  header.depth = (bits > 0 ? bits : 8) * (alpha_ ? 4 : 3);
+  return SPI_OK;
 }
 
-int32_t SourceDepth(const Picture& picture) {
-  const int bits = heif_image_handle_get_luma_bits_per_pixel(picture.handle.get());
-  return (bits > 0 ? bits : 8) * (picture.alpha ? 4 : 3);
-}
-
-int32_t Decode(const Picture& picture, vexo::spi::Bitmap& bitmap) {
+int32_t HeifPicture::Decode(vexo::spi::Bitmap& bitmap) {
   std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
   if (!options) return SPI_NO_MEMORY;
   options->ignore_transformations = 0;
   heif_image* decoded = nullptr;
-  const heif_chroma chroma =
-      picture.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+  const heif_chroma chroma = alpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
   const heif_error error =
-      heif_decode_image(picture.handle.get(), &decoded, heif_colorspace_RGB, chroma, options.get());
+      heif_decode_image(handle_.get(), &decoded, heif_colorspace_RGB, chroma, options.get());
   std::unique_ptr<heif_image, ImageDeleter> image(decoded);
   if (int32_t rc = ErrorToResult(error); rc != SPI_OK) return rc;
   if (!image) return SPI_BROKEN_DATA;
@@ -135,12 +133,12 @@ int32_t Decode(const Picture& picture, vexo::spi::Bitmap& bitmap) {
   const uint8_t* plane =
       heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
   if (plane == nullptr || stride <= 0) return SPI_BROKEN_DATA;
-  const bool premultiplied = picture.alpha && heif_image_is_premultiplied_alpha(image.get());
+  const bool premultiplied = alpha_ && heif_image_is_premultiplied_alpha(image.get());
 
   for (int32_t y = 0; y < bitmap.height(); ++y) {
     const uint8_t* src = plane + static_cast<size_t>(y) * static_cast<size_t>(stride);
     uint8_t* dst = bitmap.Row(y);
-    if (!picture.alpha) {
+    if (!alpha_) {
       for (int32_t x = 0; x < bitmap.width(); ++x, src += 3, dst += 3) {
         dst[0] = src[2];
         dst[1] = src[1];
@@ -161,71 +159,27 @@ int32_t Decode(const Picture& picture, vexo::spi::Bitmap& bitmap) {
 
 }  // namespace
 
-extern "C" {
+namespace vexo::spi {
 
-SPI_EXPORT int32_t GetPluginInfo(int32_t infono, char* buf, int32_t buflen) {
-  return vexo::spi::Guard([&]() -> int32_t {
-    Library library;
-    // The AVIF entry pair exists only when this libheif can decode AV1.
-    const bool av1 = HaveAv1();
-    switch (infono) {
-      case 0:
-        return vexo::spi::CopyText("00IN", buf, buflen);
-      case 1:
-        return vexo::spi::CopyText(
-            std::string("Vexo HEIF plug-in 0.1.0 (libheif ") + heif_get_version() + ")", buf,
-            buflen);
-      case 2:
-        return vexo::spi::CopyText("*.heic;*.heif;*.hif", buf, buflen);
-      case 3:
-        return vexo::spi::CopyText("HEIF/HEIC image", buf, buflen);
-      case 4:
-        return av1 ? vexo::spi::CopyText("*.avif", buf, buflen) : 0;
-      case 5:
-        return av1 ? vexo::spi::CopyText("AVIF image", buf, buflen) : 0;
-      default:
-        return 0;
-    }
-  });
+std::string PluginName() {
+  return std::string("Vexo HEIF plug-in 0.1.0 (libheif ") + heif_get_version() + ")";
 }
 
-SPI_EXPORT int32_t IsSupported(const char* /*filename*/, const void* head) {
-  if (head == nullptr) return 0;
-  return vexo::spi::Guard([&]() -> int32_t {
-    Library library;
-    return IsHeif(static_cast<const uint8_t*>(head), HaveAv1()) ? 1 : 0;
-  });
+std::vector<FileType> FileTypes() {
+  Library library;
+  std::vector<FileType> types = {{"*.heic;*.heif;*.hif", "HEIF/HEIC image"}};
+  // AVIF only when this libheif can decode AV1.
+  if (HaveAv1()) types.push_back({"*.avif", "AVIF image"});
+  return types;
 }
 
-SPI_EXPORT int32_t GetPictureInfo(const char* buf, intptr_t len, uint32_t flag,
-                                  SpiPictureInfo* info) {
-  return vexo::spi::Guard([&]() -> int32_t {
-    if (info == nullptr) return SPI_INTERNAL_ERROR;
-    Input input;
-    Picture picture;
-    if (int32_t rc = Open(buf, len, flag, input, picture); rc != SPI_OK) return rc;
-    vexo::spi::FillInfo(info, picture.width, picture.height, SourceDepth(picture));
-    return SPI_OK;
-  });
+bool IsFormat(const uint8_t* head) {
+  Library library;
+  return IsHeif(head, HaveAv1());
 }
 
-SPI_EXPORT int32_t GetPicture(const char* buf, intptr_t len, uint32_t flag, void** info_block,
-                              void** bits_block, SpiProgress progress, intptr_t user) {
-  return vexo::spi::Guard([&]() -> int32_t {
-    if (info_block == nullptr || bits_block == nullptr) return SPI_INTERNAL_ERROR;
-    *info_block = nullptr;
-    *bits_block = nullptr;
-    Input input;
-    Picture picture;
-    if (int32_t rc = Open(buf, len, flag, input, picture); rc != SPI_OK) return rc;
-    if (vexo::spi::Aborted(progress, 0, 1, user)) return SPI_ABORTED;
-    vexo::spi::Bitmap bitmap;
-    if (int32_t rc = bitmap.Create(picture.width, picture.height); rc != SPI_OK) return rc;
-    if (int32_t rc = Decode(picture, bitmap); rc != SPI_OK) return rc;
-    if (vexo::spi::Aborted(progress, 1, 1, user)) return SPI_ABORTED;
-    bitmap.Release(info_block, bits_block);
-    return SPI_OK;
-  });
+std::unique_ptr<Picture> NewPicture() {
+  return std::make_unique<HeifPicture>();
 }
 
-}  // extern "C"
+}  // namespace vexo::spi

@@ -6,19 +6,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "spi_common.h"
 
 namespace {
 
 using vexo::spi::Input;
-
-// Classic TIFF "II*\0" / "MM\0*" and BigTIFF "II+\0" / "MM\0+".
-bool IsTiff(const uint8_t* h) {
-  return (h[0] == 'I' && h[1] == 'I' && (h[2] == 42 || h[2] == 43) && h[3] == 0) ||
-         (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && (h[3] == 42 || h[3] == 43));
-}
 
 // The input as libtiff's client file: reads, seeks and maps over the bytes in memory.
 struct MemoryFile {
@@ -86,17 +82,6 @@ struct TiffDeleter {
 };
 using Tiff = std::unique_ptr<TIFF, TiffDeleter>;
 
-// An open TIFF over the input's bytes, with the size of its first directory.
-struct Picture {
-  MemoryFile file{};
-  Tiff tif;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  int32_t depth = 0;
-  uint16_t x_dpi = 0;
-  uint16_t y_dpi = 0;
-};
-
 uint16_t ToDpi(float resolution, uint16_t unit) {
   double dpi = resolution;
   if (unit == RESUNIT_CENTIMETER)
@@ -107,11 +92,19 @@ uint16_t ToDpi(float resolution, uint16_t unit) {
   return static_cast<uint16_t>(std::lround(dpi));
 }
 
-int32_t Open(const char* buf, intptr_t len, uint32_t flag, Input& input, Picture& picture) {
-  if (int32_t rc = input.Load(buf, len, flag); rc != SPI_OK) return rc;
-  if (!IsTiff(input.Head().data())) return SPI_UNKNOWN_FORMAT;
-  picture.file = MemoryFile{input.data(), input.size(), 0};
+// An open TIFF over the input's bytes; the first directory is the picture.
+class TiffPicture final : public vexo::spi::Picture {
+ public:
+  int32_t Open(const Input& input, vexo::spi::Header& header) override;
+  int32_t Decode(vexo::spi::Bitmap& bitmap) override;
 
+ private:
+  MemoryFile file_{};
+  Tiff tif_;
+};
+
+int32_t TiffPicture::Open(const Input& input, vexo::spi::Header& header) {
+  file_ = MemoryFile{input.data(), input.size(), 0};
   std::unique_ptr<TIFFOpenOptions, OptionsDeleter> options(TIFFOpenOptionsAlloc());
   if (!options) return SPI_NO_MEMORY;
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), &DiscardMessage, nullptr);
@@ -119,116 +112,82 @@ int32_t Open(const char* buf, intptr_t len, uint32_t flag, Input& input, Picture
   // No single allocation of libtiff for a damaged file beyond the pixel limit.
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(),
                                       static_cast<tmsize_t>(vexo::spi::kMaxPixelBytes));
-  picture.tif.reset(TIFFClientOpenExt("memory", "r", &picture.file, &ReadProc, &WriteProc,
-                                      &SeekProc, &CloseProc, &SizeProc, &MapProc, &UnmapProc,
-                                      options.get()));
-  if (!picture.tif) return SPI_BROKEN_DATA;
-  TIFF* tif = picture.tif.get();
-  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &picture.width) ||
-      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &picture.height))
+  tif_.reset(TIFFClientOpenExt("memory", "r", &file_, &ReadProc, &WriteProc, &SeekProc, &CloseProc,
+                               &SizeProc, &MapProc, &UnmapProc, options.get()));
+  if (!tif_) return SPI_BROKEN_DATA;
+  TIFF* tif = tif_.get();
+  uint32_t width = 0, height = 0;
+  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
+      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height))
     return SPI_BROKEN_DATA;
-  if (int32_t rc = vexo::spi::CheckSize(picture.width, picture.height); rc != SPI_OK) return rc;
+  header.width = width;
+  header.height = height;
   uint16_t bits = 1, samples = 1;
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  picture.depth = static_cast<int32_t>(bits) * samples;
+  header.depth = static_cast<int32_t>(bits) * samples;
   float x_res = 0, y_res = 0;
   uint16_t unit = RESUNIT_INCH;
   TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-  if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x_res)) picture.x_dpi = ToDpi(x_res, unit);
-  if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y_res)) picture.y_dpi = ToDpi(y_res, unit);
+  if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x_res)) header.x_dpi = ToDpi(x_res, unit);
+  if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y_res)) header.y_dpi = ToDpi(y_res, unit);
+  return SPI_OK;
+}
+
+int32_t TiffPicture::Decode(vexo::spi::Bitmap& bitmap) {
+  char message[1024];
+  if (!TIFFRGBAImageOK(tif_.get(), message)) return SPI_BROKEN_DATA;
+  const int32_t width = bitmap.width();
+  const int32_t height = bitmap.height();
+  // CheckSize bounded width × height × 4 by 1 GiB.
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  auto raster = vexo::spi::TryAllocateArray<uint32_t>(pixels);
+  if (!raster) return SPI_NO_MEMORY;
+  if (!TIFFReadRGBAImageOriented(tif_.get(), static_cast<uint32_t>(width),
+                                 static_cast<uint32_t>(height), raster.get(), ORIENTATION_TOPLEFT,
+                                 /*stop_on_error=*/1))
+    return SPI_BROKEN_DATA;
+
+  // libtiff's RGBA raster holds premultiplied colours (it multiplies unassociated alpha itself),
+  // so compositing over white is p + (255 − a).
+  for (int32_t y = 0; y < height; ++y) {
+    const uint32_t* src = raster.get() + static_cast<size_t>(y) * static_cast<size_t>(width);
+    uint8_t* dst = bitmap.Row(y);
+    for (int32_t x = 0; x < width; ++x, ++src, dst += 3) {
+      const uint32_t a = TIFFGetA(*src);
+      dst[0] = vexo::spi::PremultipliedOverWhite(TIFFGetB(*src), a);
+      dst[1] = vexo::spi::PremultipliedOverWhite(TIFFGetG(*src), a);
+      dst[2] = vexo::spi::PremultipliedOverWhite(TIFFGetR(*src), a);
+    }
+  }
   return SPI_OK;
 }
 
 }  // namespace
 
-extern "C" {
+namespace vexo::spi {
 
-SPI_EXPORT int32_t GetPluginInfo(int32_t infono, char* buf, int32_t buflen) {
-  return vexo::spi::Guard([&]() -> int32_t {
-    switch (infono) {
-      case 0:
-        return vexo::spi::CopyText("00IN", buf, buflen);
-      case 1: {
-        // TIFFGetVersion() is "LIBTIFF, Version 4.5.0" followed by a copyright notice.
-        std::string version = TIFFGetVersion();
-        version = version.substr(0, version.find('\n'));
-        if (const size_t at = version.find("Version "); at != std::string::npos)
-          version = version.substr(at + 8);
-        return vexo::spi::CopyText("Vexo TIFF plug-in 0.1.0 (libtiff " + version + ")", buf,
-                                   buflen);
-      }
-      case 2:
-        return vexo::spi::CopyText("*.tif;*.tiff", buf, buflen);
-      case 3:
-        return vexo::spi::CopyText("TIFF image", buf, buflen);
-      default:
-        return 0;
-    }
-  });
+std::string PluginName() {
+  // TIFFGetVersion() is "LIBTIFF, Version 4.5.0" followed by a copyright notice.
+  std::string version = TIFFGetVersion();
+  version = version.substr(0, version.find('\n'));
+  if (const size_t at = version.find("Version "); at != std::string::npos)
+    version = version.substr(at + 8);
+  return "Vexo TIFF plug-in 0.1.0 (libtiff " + version + ")";
 }
 
-SPI_EXPORT int32_t IsSupported(const char* /*filename*/, const void* head) {
-  if (head == nullptr) return 0;
-  return IsTiff(static_cast<const uint8_t*>(head)) ? 1 : 0;
+std::vector<FileType> FileTypes() {
+  return {{"*.tif;*.tiff", "TIFF image"}};
 }
 
-SPI_EXPORT int32_t GetPictureInfo(const char* buf, intptr_t len, uint32_t flag,
-                                  SpiPictureInfo* info) {
-  return vexo::spi::Guard([&]() -> int32_t {
-    if (info == nullptr) return SPI_INTERNAL_ERROR;
-    Input input;
-    Picture picture;
-    if (int32_t rc = Open(buf, len, flag, input, picture); rc != SPI_OK) return rc;
-    vexo::spi::FillInfo(info, static_cast<int32_t>(picture.width),
-                        static_cast<int32_t>(picture.height), picture.depth, picture.x_dpi,
-                        picture.y_dpi);
-    return SPI_OK;
-  });
+// Classic TIFF "II*\0" / "MM\0*" and BigTIFF "II+\0" / "MM\0+".
+bool IsFormat(const uint8_t* h) {
+  return (h[0] == 'I' && h[1] == 'I' && (h[2] == 42 || h[2] == 43) && h[3] == 0) ||
+         (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && (h[3] == 42 || h[3] == 43));
 }
 
-SPI_EXPORT int32_t GetPicture(const char* buf, intptr_t len, uint32_t flag, void** info_block,
-                              void** bits_block, SpiProgress progress, intptr_t user) {
-  return vexo::spi::Guard([&]() -> int32_t {
-    if (info_block == nullptr || bits_block == nullptr) return SPI_INTERNAL_ERROR;
-    *info_block = nullptr;
-    *bits_block = nullptr;
-    Input input;
-    Picture picture;
-    if (int32_t rc = Open(buf, len, flag, input, picture); rc != SPI_OK) return rc;
-    char message[1024];
-    if (!TIFFRGBAImageOK(picture.tif.get(), message)) return SPI_BROKEN_DATA;
-    if (vexo::spi::Aborted(progress, 0, 1, user)) return SPI_ABORTED;
-
-    const auto width = static_cast<int32_t>(picture.width);
-    const auto height = static_cast<int32_t>(picture.height);
-    vexo::spi::Bitmap bitmap;
-    if (int32_t rc = bitmap.Create(width, height, picture.x_dpi, picture.y_dpi); rc != SPI_OK)
-      return rc;
-    // CheckSize bounded width × height × 4 by 1 GiB.
-    auto raster =
-        vexo::spi::TryAllocateArray<uint32_t>(static_cast<size_t>(picture.width) * picture.height);
-    if (!raster) return SPI_NO_MEMORY;
-    if (!TIFFReadRGBAImageOriented(picture.tif.get(), picture.width, picture.height, raster.get(),
-                                   ORIENTATION_TOPLEFT, /*stop_on_error=*/1))
-      return SPI_BROKEN_DATA;
-
-    // libtiff's RGBA raster holds premultiplied colours (it multiplies unassociated alpha
-    // itself), so compositing over white is p + (255 − a).
-    for (int32_t y = 0; y < height; ++y) {
-      const uint32_t* src = raster.get() + static_cast<size_t>(y) * picture.width;
-      uint8_t* dst = bitmap.Row(y);
-      for (int32_t x = 0; x < width; ++x, ++src, dst += 3) {
-        const uint32_t a = TIFFGetA(*src);
-        dst[0] = vexo::spi::PremultipliedOverWhite(TIFFGetB(*src), a);
-        dst[1] = vexo::spi::PremultipliedOverWhite(TIFFGetG(*src), a);
-        dst[2] = vexo::spi::PremultipliedOverWhite(TIFFGetR(*src), a);
-      }
-    }
-    if (vexo::spi::Aborted(progress, 1, 1, user)) return SPI_ABORTED;
-    bitmap.Release(info_block, bits_block);
-    return SPI_OK;
-  });
+std::unique_ptr<Picture> NewPicture() {
+  return std::make_unique<TiffPicture>();
 }
 
-}  // extern "C"
+}  // namespace vexo::spi
