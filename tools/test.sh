@@ -33,6 +33,7 @@ if [ "${VEXO_SKIP_FUZZ:-0}" != 1 ]; then
     name=$(basename "$fuzzer" _fuzz)
     seeds=()
     while read -r dir; do [ -n "$dir" ] && seeds+=("$corpus/$dir"); done < "fuzz/$name.seeds"
+    [ -d "fuzz/regressions/$name" ] && seeds+=("fuzz/regressions/$name")
     mkdir -p "build-fuzz/found-$name"
     echo "fuzzing $name for ${VEXO_FUZZ_SECONDS:-20} s"
     "$fuzzer" -max_total_time="${VEXO_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 -print_final_stats=1 \
