@@ -2,8 +2,11 @@
 """Draws the bundled sample images (samples/): small synthetic pictures in each input format."""
 import math
 import os
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 from PIL import Image, ImageDraw
 
@@ -101,3 +104,13 @@ def clipart_wmf(path, w, h):
 
 
 clipart_wmf(os.path.join(out, "clipart.wmf"), 120, 80)
+
+# Formats the plug-ins read: WebP with alpha, TIFF (LZW), and HEIC when heif-enc is installed.
+badge(72, 56).save(os.path.join(out, "badge.webp"), quality=85)
+sunset(90, 60).save(os.path.join(out, "sunset.tif"), compression="tiff_lzw")
+if shutil.which("heif-enc"):
+    with tempfile.TemporaryDirectory() as tmp:
+        source = os.path.join(tmp, "sunset.png")
+        sunset(128, 96).save(source)
+        subprocess.run(["heif-enc", "-q", "60", "-o", os.path.join(out, "sunset.heic"), source],
+                       check=True, stdout=subprocess.DEVNULL)

@@ -965,4 +965,24 @@ TEST_F(Vexo, PluginWithoutItsFunctionsEndsTheRun) {
   EXPECT_EQ(listing(work()), (Lines{"a.png"}));
 }
 
+// The README's example plug-in, as it stands there, builds with the C compiler against the public
+// header alone and reads PPM files to Pillow's pixels.
+TEST_F(Vexo, ReadmeExamplePluginReadsPpm) {
+  const std::string source = VEXO_SOURCE_DIR "/plugins/example/ifppm.c";
+  EXPECT_NE(readText(VEXO_SOURCE_DIR "/README.md").find(readText(source)), std::string::npos)
+      << "the README shows another ifppm.c";
+  const fs::path plugins = root_ / "plugins";
+  fs::create_directories(plugins);
+  const std::string cc = "cc -shared -fPIC -std=c11 -Wall -Wextra -Werror -I" +
+                         shellQuote(VEXO_SOURCE_DIR "/include") + " " + shellQuote(source) +
+                         " -o " + shellQuote((plugins / "ifppm.spi").string());
+  ASSERT_EQ(std::system(cc.c_str()), 0) << cc;
+  image("a.ppm", 37, 21);
+  ::setenv("SUSIE_PLUGIN_PATH", plugins.c_str(), 1);
+  const Result r = vexo({"-gp", "-s", "a.ppm"});
+  ::unsetenv("SUSIE_PLUGIN_PATH");
+  EXPECT_EQ(r.report(), (Lines{"[O] a.ppm -> a.png"})) << r.err;
+  EXPECT_TRUE(pillowRgb(work() / "a.png") == pillowRgb(work() / "a.ppm"));
+}
+
 }  // namespace
