@@ -1,23 +1,19 @@
 // Fuzz target of the plug-in host's handling of returned blocks: a plug-in built beside this
 // program returns the input's bytes as its information and pixel blocks, in both allocation
 // modes; every input either decodes or throws vexo::Error, within a 64 MiB pixel limit.
-#include <unistd.h>
-
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
+#include "core/byte_io.h"
 #include "input/spi_host.h"
 
 namespace {
 
 const vexo::TSPIs& host() {
   static const vexo::TSPIs* loaded = [] {
-    std::array<char, 4096> exe{};
-    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    std::string dir(exe.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::string dir = vexo::selfExePath();
     dir.erase(dir.rfind('/') + 1);
     static vexo::TSPIs plugins;
     plugins.Search(dir + "spi_host_alloc.spi");

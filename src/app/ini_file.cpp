@@ -134,14 +134,6 @@ std::string configHome() {
   return h + "/.config";
 }
 
-std::string selfExePath() {
-  std::string buf(4096, '\0');
-  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-  if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return {};
-  buf.resize(static_cast<std::size_t>(n));
-  return buf;
-}
-
 // File name without folder and extension.
 std::string baseName(const std::string& path) {
   auto slash = path.rfind('/');

@@ -194,4 +194,12 @@ void drawBitmap24(const Bitmap& source, Bitmap& target, int x, int y) {
                 static_cast<std::size_t>(x1 - x0) * 3);
 }
 
+std::string selfExePath() {
+  std::string buf(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return {};
+  buf.resize(static_cast<std::size_t>(n));
+  return buf;
+}
+
 }  // namespace vexo

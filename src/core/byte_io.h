@@ -59,4 +59,7 @@ bool isRegularFile(const std::string& path);  // follows links
 bool isDirectory(const std::string& path);    // follows links
 bool pathExists(const std::string& path);     // any kind of entry, links followed
 
+// The running program's file, from /proc/self/exe; empty when that cannot be read.
+std::string selfExePath();
+
 }  // namespace vexo

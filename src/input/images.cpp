@@ -12,15 +12,6 @@ namespace vexo {
 
 namespace {
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
 template <class T>
 GraphicFactory factoryOf() {
   return [] { return std::make_unique<T>(); };
@@ -30,6 +21,15 @@ GraphicFactory factoryOf() {
 
 void TImages::Add(std::string_view extension, GraphicFactory factory) {
   entries_.push_back({std::string(extension.substr(0, 10)), std::move(factory)});
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
 }
 
 int TImages::IndexOf(std::string_view extension) const {

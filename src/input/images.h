@@ -39,6 +39,9 @@ class TImages {
   std::vector<Entry> entries_;
 };
 
+// Whether two texts are equal with ASCII letters' case ignored.
+bool equalsNoCase(std::string_view a, std::string_view b);
+
 // The text from the last "." of the file name on, dot included; empty when the name has none.
 std::string ExtractFileExt(std::string_view path);
 

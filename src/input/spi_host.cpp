@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <malloc.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -48,18 +46,8 @@ std::size_t hostBlockSize(const void* block) {
   return size;
 }
 
-bool sameNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 std::string programFolder() {
-  std::array<char, 4096> buf{};
-  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return {};
-  std::string exe(buf.data(), static_cast<std::size_t>(n));
+  const std::string exe = selfExePath();
   return exe.substr(0, exe.rfind('/') + 1);
 }
 
@@ -145,7 +133,8 @@ bool TSPI::HandlesExtension(std::string_view extension) const {
       const auto semicolon = rest.find(';');
       const std::string_view pattern = rest.substr(0, semicolon);
       const auto dot = pattern.rfind('.');
-      if (dot != std::string_view::npos && sameNoCase(pattern.substr(dot), extension)) return true;
+      if (dot != std::string_view::npos && equalsNoCase(pattern.substr(dot), extension))
+        return true;
       if (semicolon == std::string_view::npos) break;
       rest.remove_prefix(semicolon + 1);
     }
@@ -308,7 +297,7 @@ TSPIs::~TSPIs() {
 
 int TSPIs::IndexOf(std::string_view path) const {
   for (std::size_t i = 0; i < plugins_.size(); ++i)
-    if (sameNoCase(plugins_[i]->Path(), path)) return static_cast<int>(i);
+    if (equalsNoCase(plugins_[i]->Path(), path)) return static_cast<int>(i);
   return -1;
 }
 
@@ -374,7 +363,7 @@ void TSPIs::Search(const std::string& mask) {
     while (const dirent* entry = ::readdir(dir)) {
       const std::string name = entry->d_name;
       if (name.size() >= suffix.size() &&
-          sameNoCase(std::string_view(name).substr(name.size() - suffix.size()), suffix))
+          equalsNoCase(std::string_view(name).substr(name.size() - suffix.size()), suffix))
         names.push_back(name);
     }
     ::closedir(dir);
@@ -444,7 +433,7 @@ class TSPIBitmap : public Graphic {
  public:
   explicit TSPIBitmap(const TSPIs& host) : host_(host) {}
   void loadFromFile(const std::string& path) override {
-    load(sameNoCase(ExtractFileExt(path), ".bmp"), [&](Graphic& g) { g.loadFromFile(path); });
+    load(equalsNoCase(ExtractFileExt(path), ".bmp"), [&](Graphic& g) { g.loadFromFile(path); });
   }
   void loadFromMemory(std::span<const std::uint8_t> data) override {
     load(false, [&](Graphic& g) { g.loadFromMemory(data); });
