@@ -21,6 +21,7 @@ namespace vexo {
 namespace {
 
 constexpr const char* kCouldNotDecode = "Susie Plugins could not decode";
+constexpr std::int32_t kMaxFormats = 256;  // filter and description pairs read of one plug-in
 
 std::atomic<bool> gHostExists{false};
 
@@ -93,7 +94,8 @@ TSPI::TSPI(const std::string& path) : path_(path) {
     version_ = info(0);
     if (version_.empty()) throw ESPIInvalidSPI(path);
     name_ = info(1);
-    for (std::int32_t i = 2;; i += 2) {
+    // Pairs while both have text; a plug-in that never stops is cut off.
+    for (std::int32_t i = 2; i < 2 + 2 * kMaxFormats; i += 2) {
       std::string filter = info(i), description = info(i + 1);
       if (filter.empty() || description.empty()) break;
       filters_.push_back(std::move(filter));
