@@ -319,6 +319,26 @@ class RunDialogsTest : public QObject {
     QCOMPARE(select.lblFileName.text(), shown);
   }
 
+  // A plug-in that lacks GetPluginInfo ends the run before its first file, in a message box.
+  void pluginWithoutItsFunctionsEndsTheRun() {
+    QTemporaryDir dir, plugins;
+    writeFile(dir.filePath("a.bmp"), smallBmp());
+    const QString plugin = plugins.filePath("noinfo.spi");
+    QVERIFY(QFile::copy(VEXO_TEST_SPI_DIR "/noinfo.spi", plugin));
+    qputenv("SUSIE_PLUGIN_PATH", plugins.path().toUtf8());
+    Answerer answers;
+    QString shown;
+    answers.onQuestion = [&](QMessageBox& box) {
+      shown = box.text();
+      QTimer::singleShot(0, &box, [&box] { box.accept(); });
+    };
+    runDialogs(dir, {"a.bmp"}, kFormatPng);
+    qunsetenv("SUSIE_PLUGIN_PATH");
+    QCOMPARE(shown, "GetPluginInfoは[" + plugin + "]では使えないSusie Plugin APIです");
+    QVERIFY(answers.report.isEmpty());
+    QVERIFY(!QFile::exists(dir.filePath("a.png")));
+  }
+
   void exceptionOfTheRunIsRethrown() {
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, RunWithDialogs([](RunFrontEnd& f) {
                                f.Prepare(0, false);
