@@ -14,7 +14,7 @@ if [ "${1:-}" = "--test" ] || [ "${1:-}" = "--bench" ]; then
              imagemagick python3-pil libjpeg-turbo-progs pngcheck gifsicle
              libimage-exiftool-perl exiv2 libwmf-bin gsfonts
              xvfb xauth xdotool x11-utils desktop-file-utils
-             libheif-examples webp libtiff-tools)
+             libheif-examples webp libtiff-tools strace)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include "core/graphic.h"
 
@@ -100,9 +102,20 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t m
 }
 
 AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
-  auto slash = path_.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-  temp_ = dir + ".vexo-XXXXXX.tmp";
+  const auto slash = path_.rfind('/');
+  dir_ = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+  // An unnamed file in the target folder: a killed process leaves nothing behind. File systems
+  // without O_TMPFILE get a hidden named file, removed on failure and by the fatal-signal handler.
+  // The file is named later through /proc/self/fd, so that must be there.
+  if (::access("/proc/self/fd", X_OK) == 0) {
+    fd_ = ::open(dir_.empty() ? "." : dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return;
+  } else {
+    errno = EOPNOTSUPP;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+    throw FileError(describe("cannot create", path_, errno));
+  temp_ = dir_ + ".vexo-XXXXXX.tmp";
   fd_ = ::mkostemps(temp_.data(), 4, O_CLOEXEC);
   if (fd_ < 0) throw FileError(describe("cannot create", path_, errno));
   slot_ = rememberTemp(temp_);
@@ -128,13 +141,43 @@ void AtomicFile::write(std::span<const std::uint8_t> bytes) {
   if (const int err = writeFully(fd_, bytes)) throw FileError(describe("cannot write", path_, err));
 }
 
+void AtomicFile::nameTemp() {
+  // The unnamed file gets a hidden name beside the target for the instant before the rename.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, 0) != sizeof random)
+      random = static_cast<std::uint64_t>(::getpid()) << 20 ^ static_cast<std::uint64_t>(attempt);
+    std::string name = dir_ + ".vexo-" + std::to_string(random % 1000000000) + ".tmp";
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temp_ = std::move(name);
+      slot_ = rememberTemp(temp_);
+      return;
+    }
+    if (errno != EEXIST) throw FileError(describe("cannot write", path_, errno));
+  }
+  throw FileError(describe("cannot write", path_, EEXIST));
+}
+
 void AtomicFile::commit(bool replace) {
   struct stat st {};
-  mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
+  const bool exists = ::stat(path_.c_str(), &st) == 0;
+  const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~currentUmask());
   if (::fchmod(fd_, mode) != 0) throw FileError(describe("cannot write", path_, errno));
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) throw FileError(describe("cannot write", path_, errno));
+  // Data that takes an existing file's place is on the disk first, so a power cut leaves the old
+  // file or the new one, never a torn one. A new name needs no flush.
+  if (replace && exists && ::fdatasync(fd_) != 0)
+    throw FileError(describe("cannot write", path_, errno));
+  if (temp_.empty() && !replace) {
+    // linkat fails if the name appeared meanwhile: nothing is replaced unasked.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      throw FileError(describe("cannot write", path_, errno));
+    closeFd();
+    return;
+  }
+  if (temp_.empty()) nameTemp();
+  closeFd();
   int rc = replace
                ? ::rename(temp_.c_str(), path_.c_str())
                : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
@@ -143,6 +186,11 @@ void AtomicFile::commit(bool replace) {
   if (rc != 0) throw FileError(describe("cannot write", path_, errno));
   forgetTemp();
   temp_.clear();
+}
+
+void AtomicFile::closeFd() {
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0) throw FileError(describe("cannot write", path_, errno));
 }
 
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes) {

@@ -24,9 +24,10 @@ int writeFully(int fd, std::span<const std::uint8_t> bytes);
 // than maxBytes.
 std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes);
 
-// Output written to a temporary file beside the target and renamed over it only by commit(), so
-// a failure leaves no partial file and never damages an existing one. Destroying an uncommitted
-// AtomicFile removes the temporary file.
+// Output written to an unnamed file in the target's folder (a hidden named one where the file
+// system has no O_TMPFILE) and given the target's name only by commit(), so a failure, or even a
+// killed process, leaves no partial file and never damages an existing one. Destroying an
+// uncommitted AtomicFile removes what it wrote.
 class AtomicFile {
  public:
   explicit AtomicFile(std::string path);
@@ -35,15 +36,17 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   void write(std::span<const std::uint8_t> bytes);
-  // Moves the finished file into place. With replace, an existing file of that name is replaced
-  // and its permission bits kept; without it, an existing file makes commit fail untouched. A new
-  // file gets 0666 less the umask.
+  // Moves the finished file into place. With replace, an existing file of that name is replaced,
+  // its permission bits kept, once the new data is flushed to the disk; without it, an existing
+  // file makes commit fail untouched. A new file gets 0666 less the umask.
   void commit(bool replace = true);
 
  private:
+  void nameTemp();
+  void closeFd();
   void forgetTemp() noexcept;
 
-  std::string path_, temp_;
+  std::string path_, dir_, temp_;  // temp_: the hidden name, while the file has one
   int fd_ = -1;
   int slot_ = -1;  // index in the table of pending temporary files, or -1
 };

@@ -111,7 +111,7 @@ TEST_F(AtomicOutput, UncommittedOutputLeavesNothing) {
     AtomicFile out(target.string());
     const std::uint8_t data[] = {1, 2, 3};
     out.write(data);
-    EXPECT_EQ(entries(), 2u);  // the temporary file sits beside the target
+    EXPECT_EQ(entries(), 1u);  // the output has no name until it is complete
   }
   EXPECT_EQ(read(target), "old");
   EXPECT_EQ(entries(), 1u);
@@ -146,7 +146,7 @@ TEST_F(AtomicOutput, WithoutReplaceAnExistingFileWins) {
 
 TEST_F(AtomicOutput, PendingOutputsCanBeRemovedFromASignalHandler) {
   AtomicFile a((dir_ / "a.bmp").string()), b((dir_ / "b.bmp").string());
-  EXPECT_EQ(entries(), 2u);
+  EXPECT_LE(entries(), 2u);  // hidden names only where the file system has no unnamed files
   RemovePendingOutputs();
   EXPECT_EQ(entries(), 0u);
 }

@@ -4,10 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -74,7 +77,7 @@ class Vexo : public ::testing::Test {
   Result vexo(const std::vector<std::string>& args, const std::string& script = {}) {
     std::string cmd = "cd " + shellQuote(work().string()) +
                       " && XDG_CONFIG_HOME=" + shellQuote((root_ / "config").string()) + " " +
-                      shellQuote(VEXO_BINARY);
+                      wrapper_ + shellQuote(VEXO_BINARY);
     if (!script.empty()) {
       std::ofstream(root_ / "script.txt") << script;
       cmd += " --script=" + shellQuote((root_ / "script.txt").string());
@@ -113,6 +116,7 @@ class Vexo : public ::testing::Test {
   }
 
   fs::path root_;
+  std::string wrapper_;  // a command that runs vexo, such as strace, with its arguments
 };
 
 using Lines = std::vector<std::string>;
@@ -983,6 +987,106 @@ TEST_F(Vexo, ReadmeExamplePluginReadsPpm) {
   ::unsetenv("SUSIE_PLUGIN_PATH");
   EXPECT_EQ(r.report(), (Lines{"[O] a.ppm -> a.png"})) << r.err;
   EXPECT_TRUE(pillowRgb(work() / "a.png") == pillowRgb(work() / "a.ppm"));
+}
+
+// Data that replaces an existing file is flushed before the rename that puts it in place; an
+// output under a new name is linked in without a flush.
+TEST_F(Vexo, ReplacementIsFlushedBeforeItTakesTheOldFilesPlace) {
+  if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace is not installed";
+  settings("[Options]\r\nSame=2\r\n");  // overwrite
+  image("a.bmp", 20, 10);
+  image("b.bmp", 20, 10);
+  file("a.png", "old");
+  const fs::path trace = root_ / "trace.txt";
+  wrapper_ = "strace -f -o " + shellQuote(trace.string()) +
+             " -e trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat ";
+  const Result r = vexo({"--jobs=1", "-gp", "-s", "a.bmp", "b.bmp"});
+  EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a.png", "[O] b.bmp -> b.png"})) << r.err;
+  // Each name given, and whether a flush came before it since the previous one.
+  std::map<std::string, bool> flushedBefore;
+  bool flushed = false;
+  for (const std::string& line : lines(readText(trace))) {
+    if (line.find("sync(") != std::string::npos && line.find("= 0") != std::string::npos)
+      flushed = true;
+    if ((line.find("rename") == std::string::npos && line.find("link") == std::string::npos) ||
+        line.find("= 0") == std::string::npos)
+      continue;
+    const auto quote = line.rfind('"', line.rfind('"') - 1);
+    const std::string target = line.substr(quote + 1, line.rfind('"') - quote - 1);
+    if (fs::path(target).filename().string().starts_with(".vexo-")) continue;  // on the way
+    flushedBefore[fs::path(target).filename()] = flushed;
+    flushed = false;
+  }
+  EXPECT_TRUE(flushedBefore.count("a.png") && flushedBefore["a.png"]) << readText(trace);
+  EXPECT_TRUE(flushedBefore.count("b.png") && !flushedBefore["b.png"]) << readText(trace);
+  EXPECT_EQ(readText(work() / "a.png").substr(1, 3), "PNG");
+}
+
+// A run killed at random points over large files, again and again: every source stays as it
+// was, every output present is complete, and nothing else is left in the folder.
+TEST_F(Vexo, KilledRunsLeaveSourcesIntactAndNoLeftovers) {
+  settings("[Options]\r\nSame=2\r\n");  // each round replaces the outputs of the last
+  image("a.bmp", 2400, 1600);
+  for (const char* name : {"b.bmp", "c.bmp", "d.bmp"})
+    fs::copy_file(work() / "a.bmp", work() / name);
+  const std::string source = readText(work() / "a.bmp");
+  const std::string pixels = pillowRgb(work() / "a.bmp");
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 6; ++round) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::setpgid(0, 0);
+      const std::string cmd = "cd " + shellQuote(work().string()) +
+                              " && XDG_CONFIG_HOME=" + shellQuote((root_ / "config").string()) +
+                              " exec " + shellQuote(VEXO_BINARY) +
+                              " -gp . </dev/null >/dev/null 2>&1";
+      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::usleep(std::uniform_int_distribution<useconds_t>(50'000, 900'000)(random));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    for (const auto& name : listing(work())) {
+      const fs::path file = work() / name;
+      if (file.extension() == ".bmp") {
+        EXPECT_TRUE(readText(file) == source) << name << " changed in round " << round;
+      } else {
+        ASSERT_EQ(file.extension(), ".png") << "left behind in round " << round << ": " << name;
+        EXPECT_TRUE(pillowRgb(file) == pixels) << name << " incomplete in round " << round;
+      }
+    }
+  }
+}
+
+// A target folder the user cannot write to, and a full disk: the file fails with its line, and
+// nothing is written or left behind.
+TEST_F(Vexo, UnwritableFolderAndFullDiskFailTheFileAndLeaveNothing) {
+  image("a.png", 1000, 1000);
+  const std::vector<std::string> before = listing(work());
+  if (::geteuid() != 0) {
+    fs::permissions(work(), fs::perms::owner_write, fs::perm_options::remove);
+    const Result r = vexo({"-gb", "-s", "a.png"});
+    fs::permissions(work(), fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(r.report(), (Lines{"[X] a.png"})) << r.err;
+    EXPECT_EQ(listing(work()), before);
+  } else {
+    std::cout << "read-only folder: skipped, root writes anywhere\n";
+  }
+  const fs::path small = root_ / "small";
+  fs::create_directories(small);
+  if (std::system(("mount -t tmpfs -o size=1m tmpfs " + shellQuote(small.string()) + " 2>/dev/null")
+                      .c_str()) != 0) {
+    std::cout << "full disk: skipped, a tmpfs cannot be mounted here\n";
+    return;
+  }
+  fs::copy_file(work() / "a.png", small / "a.png");
+  const std::string source = readText(small / "a.png");
+  const Result r = vexo({"-gb", "-s", (small / "a.png").string()});  // 3 MB do not fit in 1 MB
+  EXPECT_EQ(r.report(), (Lines{"[X] a.png"})) << r.err;
+  EXPECT_EQ(listing(small), (Lines{"a.png"}));
+  EXPECT_TRUE(readText(small / "a.png") == source);
+  std::system(("umount " + shellQuote(small.string())).c_str());
 }
 
 }  // namespace
