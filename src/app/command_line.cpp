@@ -128,10 +128,11 @@ void applySwitch(std::string_view arg, RunSettings& s) {
 }
 
 // "-X" is a switch unless a file of exactly that name exists; "/X" is a switch unless a file or
-// folder of that name exists, so absolute paths stay paths.
+// folder of that name exists or it holds a second "/" (no switch does), so absolute paths stay
+// paths, and a mistyped one is reported as missing instead of vanishing as a switch.
 bool isSwitch(const std::string& arg) {
   if (arg[0] == '-') return !isRegularFile(arg);
-  if (arg[0] == '/') return !pathExists(arg);
+  if (arg[0] == '/') return arg.find('/', 1) == std::string::npos && !pathExists(arg);
   return false;
 }
 

@@ -759,9 +759,9 @@ TEST_F(Vexo, NamesThatAreNotUtf8) {
 
 TEST_F(Vexo, MissingFilesAndEmptyRuns) {
   settings("[Options]\r\nImageType=1\r\nReport=1\r\n");
-  Result r = vexo({"gone.bmp", "/S"});
+  Result r = vexo({"gone.bmp", "/S", "/nowhere/Picturs/a.jpg"});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.report(), (Lines{"[X] gone.bmp"}));
+  EXPECT_EQ(r.report(), (Lines{"[X] gone.bmp", "[X] a.jpg"}));
   r = vexo({"-s"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "");
