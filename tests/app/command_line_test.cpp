@@ -129,8 +129,8 @@ TEST_F(InFolder, SlashArgumentIsAPathWhenItExists) {
   FileList files;
   ParseCommandLine({absolute, "/S", dir_.string() + "/gone.bmp"}, s, files);
   EXPECT_TRUE(s.Report);
-  // A missing absolute path is taken as a switch, letter from its second character.
-  EXPECT_EQ(files, (FileList{absolute}));
+  // A missing absolute path stays a path (no switch holds a second "/"), to be reported missing.
+  EXPECT_EQ(files, (FileList{absolute, dir_.string() + "/gone.bmp"}));
 }
 
 TEST_F(InFolder, FoldersAreWalkedSortedDepthFirstWithHiddenFiles) {
