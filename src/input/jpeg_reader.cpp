@@ -24,6 +24,7 @@ struct ErrorManager {
   jpeg_error_mgr pub;  // first member: libjpeg passes &pub back to the handlers
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX + 80];
+  char firstWarning[JMSG_LENGTH_MAX];  // the text of the first corrupt-data warning
 };
 static_assert(std::is_standard_layout_v<ErrorManager>);
 
@@ -49,6 +50,8 @@ void emitMessage(j_common_ptr cinfo, int msg_level) {
   if (msg_level >= 0) return;
   if (++cinfo->err->num_warnings > kJpegMaxWarnings)
     failWith(cinfo, "Too many corrupt-data warnings; last: ");
+  if (cinfo->err->num_warnings == 1)
+    (*cinfo->err->format_message)(cinfo, errorManagerOf(cinfo).firstWarning);
 }
 
 void outputMessage(j_common_ptr) {}  // nothing is ever printed
@@ -77,6 +80,15 @@ class ErrorTrap {
   ErrorTrap& operator=(const ErrorTrap&) = delete;
 
   jpeg_error_mgr* manager() { return &err_.pub; }
+
+  // The first corrupt-data warning, with the count of the others; empty when there was none.
+  std::string warnings() const {
+    if (err_.pub.num_warnings == 0) return {};
+    std::string text = err_.firstWarning;
+    if (err_.pub.num_warnings > 1)
+      text += " (" + std::to_string(err_.pub.num_warnings - 1) + " more warnings)";
+    return text;
+  }
 
   // Runs libjpeg calls; a libjpeg error or a bound above becomes a JpegReadError. The callable
   // must not hold objects with non-trivial destructors: a longjmp may leave it.
@@ -184,7 +196,8 @@ void cmykRowToBgr(const std::uint8_t* in, std::uint8_t* out, int width, bool ado
 }  // namespace
 
 Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits,
-                             unsigned scaleDenom) {
+                             unsigned scaleDenom,
+                             const std::function<void(std::string_view)>& onWarning) {
   Decompressor decoder;
   decoder.create(limits);
   jpeg_decompress_struct& cinfo = decoder.cinfo();
@@ -242,6 +255,8 @@ Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLim
     }
     jpeg_finish_decompress(&cinfo);
   });
+  if (const std::string warnings = decoder.warnings(); !warnings.empty() && onWarning)
+    onWarning(warnings);
   return bitmap;
 }
 

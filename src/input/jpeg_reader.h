@@ -2,7 +2,9 @@
 // the compressor of Exif thumbnails.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,11 +26,12 @@ inline constexpr int kJpegMaxScans = 500;
 // Decodes a JPEG stream to a 24-bit Bitmap; libjpeg's errors become JpegReadError, and a frame
 // whose pixels would pass the limit is refused (ImageSizeError) before decoding. libjpeg's own
 // working memory is bounded by the same limit. Corrupt-data warnings are tolerated (a truncated
-// stream decodes with its missing part grey, as libjpeg pads it).
-// With scaleDenom 2, 4 or 8 libjpeg's DCT scaling decodes at that fraction of the size (each side
+// stream decodes with its missing part grey, as libjpeg pads it) and passed to onWarning: the
+// first one's text, with the count of the others. With scaleDenom 2, 4 or 8 libjpeg's DCT scaling decodes at that fraction of the size (each side
 // rounded up).
 Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits,
-                             unsigned scaleDenom = 1);
+                             unsigned scaleDenom = 1,
+                             const std::function<void(std::string_view)>& onWarning = {});
 
 // A baseline JPEG of a 24-bit bitmap through libjpeg at the quality (1 to 100), with libjpeg's
 // default tables and 2 × 2 chroma sampling, without a JFIF segment.
@@ -37,7 +40,7 @@ std::vector<std::uint8_t> CompressWithLibjpeg(const Bitmap& bitmap, int quality)
 class JpegFileImage : public Graphic {
  public:
   void loadFromMemory(std::span<const std::uint8_t> data) override {
-    bitmap_ = DecodeJpegWithLibjpeg(data, limits());
+    bitmap_ = DecodeJpegWithLibjpeg(data, limits(), 1, OnWarning);
   }
   int width() const override { return bitmap_.width(); }
   int height() const override { return bitmap_.height(); }

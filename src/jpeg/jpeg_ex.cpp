@@ -331,7 +331,7 @@ Bitmap TJpegEx::decodeData(std::span<const std::uint8_t> data) {
 }
 
 Bitmap TJpegEx::decodeProgressive(std::span<const std::uint8_t> data) const {
-  return DecodeJpegWithLibjpeg(data, limits());
+  return DecodeJpegWithLibjpeg(data, limits(), 1, OnWarning);
 }
 
 }  // namespace vexo

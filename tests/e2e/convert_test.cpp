@@ -1089,4 +1089,24 @@ TEST_F(Vexo, UnwritableFolderAndFullDiskFailTheFileAndLeaveNothing) {
   std::system(("umount " + shellQuote(small.string())).c_str());
 }
 
+// Damaged JPEG data converts as libjpeg decodes it, and libjpeg's warning (the first line djpeg
+// prints) goes to stderr with the file's name.
+TEST_F(Vexo, DamagedJpegConvertsWithLibjpegsWarning) {
+  image("whole.jpg", 64, 48);
+  const std::string whole = readText(work() / "whole.jpg");
+  file("cut.jpg", whole.substr(0, whole.size() * 4 / 5));
+  // Bytes between the JFIF segment and the next marker.
+  file("junk.jpg", whole.substr(0, 20) + "junk" + whole.substr(20));
+  fs::remove(work() / "whole.jpg");
+  const Result r = vexo({"--jobs=1", "-gp", "-s", "cut.jpg", "junk.jpg"});
+  EXPECT_EQ(r.report(), (Lines{"[O] cut.jpg -> cut.png", "[O] junk.jpg -> junk.png"})) << r.err;
+  for (const std::string name : {"cut.jpg", "junk.jpg"}) {
+    const std::string djpeg = "djpeg " + shellQuote((work() / name).string()) + " 2>" +
+                              shellQuote((root_ / "djpeg.txt").string()) + " >/dev/null";
+    std::system(djpeg.c_str());
+    const std::string warning = lines(readText(root_ / "djpeg.txt")).at(0);
+    EXPECT_NE(r.err.find("vexo: " + name + ": " + warning), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
