@@ -337,6 +337,17 @@ def main():
               (info.x_density, info.y_density, info.colorDepth) == (300, 150, 16),
               (rc, info.x_density, info.y_density, info.colorDepth))
 
+        # The host's memory limit: a picture whose pixels pass it is refused before decoding.
+        for kind, name in (("tiff", "rgb8.tif"), ("webp", "lossy.webp"), ("heif", "rgb.heic")):
+            plugin = plugins[kind]
+            plugin.lib.SpiSetMemoryLimit.argtypes = [ctypes.c_uint64]
+            sample = open(os.path.join(d, name), "rb").read()
+            plugin.lib.SpiSetMemoryLimit(W * H * 3 - 1)  # less than the 24-bit rows
+            refused = plugin.picture(sample)[0]
+            plugin.lib.SpiSetMemoryLimit(1 << 30)
+            check("%s: a picture over the host's limit gives SPI_NO_MEMORY" % kind,
+                  refused == SPI_NO_MEMORY and plugin.picture(sample)[0] == SPI_OK, refused)
+
         missing = os.path.join(d, "missing.tif")
         for kind, plugin in plugins.items():
             check("%s: missing file gives SPI_READ_ERROR" % kind,

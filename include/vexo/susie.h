@@ -29,7 +29,7 @@ extern "C" {
 enum {
   SPI_NOT_IMPLEMENTED = -1,
   SPI_OK = 0,
-  SPI_ABORTED = 1,        /* the progress callback asked to stop */
+  SPI_ABORTED = 1, /* the progress callback asked to stop */
   SPI_UNKNOWN_FORMAT = 2,
   SPI_BROKEN_DATA = 3,
   SPI_NO_MEMORY = 4,
@@ -52,11 +52,11 @@ enum {
 /* What GetPictureInfo tells of a picture. Natural alignment: hInfo lies at offset 24 and the
  * structure is 32 bytes on x86-64. */
 typedef struct SpiPictureInfo {
-  int32_t left, top;      /* where to place the picture, normally 0 */
-  int32_t width, height;  /* in pixels */
+  int32_t left, top;     /* where to place the picture, normally 0 */
+  int32_t width, height; /* in pixels */
   uint16_t x_density, y_density;
-  int16_t colorDepth;     /* bits per pixel of the source */
-  void* hInfo;            /* text found in the picture (UTF-8), or NULL; the host releases it */
+  int16_t colorDepth; /* bits per pixel of the source */
+  void* hInfo;        /* text found in the picture (UTF-8), or NULL; the host releases it */
 } SpiPictureInfo;
 
 /* The information block of GetPicture: this header, then the colour table (biClrUsed entries,
@@ -94,16 +94,18 @@ typedef int32_t (*SpiGetPluginInfoFn)(int32_t infono, char* buf, int32_t buflen)
 typedef int32_t (*SpiIsSupportedFn)(const char* filename, const void* head);
 typedef int32_t (*SpiGetPictureInfoFn)(const char* buf, intptr_t len, uint32_t flag,
                                        SpiPictureInfo* info);
-typedef int32_t (*SpiGetPictureFn)(const char* buf, intptr_t len, uint32_t flag,
-                                   void** info_block, void** bits_block, SpiProgress progress,
-                                   intptr_t user);
+typedef int32_t (*SpiGetPictureFn)(const char* buf, intptr_t len, uint32_t flag, void** info_block,
+                                   void** bits_block, SpiProgress progress, intptr_t user);
 typedef void (*SpiSetAllocatorFn)(SpiAlloc alloc, SpiRelease release);
+typedef void (*SpiSetMemoryLimitFn)(uint64_t bytes);
 typedef void (*SpiFreeFn)(void* block);
 
 /* What a plug-in defines. GetPluginInfo copies at most buflen bytes (no terminator promised)
  * and returns their count, 0 for an infono it has nothing for. GetPreview has GetPicture's
  * form and may be left out. SpiSetAllocator, when exported, is called before anything else:
- * the plug-in then allocates every block it returns with alloc. */
+ * the plug-in then allocates every block it returns with alloc. SpiSetMemoryLimit, when exported,
+ * is called before each GetPicture with the most bytes one picture's pixels may take: the
+ * plug-in refuses a larger picture with SPI_NO_MEMORY before decoding it. */
 SPI_EXPORT int32_t GetPluginInfo(int32_t infono, char* buf, int32_t buflen);
 SPI_EXPORT int32_t IsSupported(const char* filename, const void* head);
 SPI_EXPORT int32_t GetPictureInfo(const char* buf, intptr_t len, uint32_t flag,
@@ -113,6 +115,7 @@ SPI_EXPORT int32_t GetPicture(const char* buf, intptr_t len, uint32_t flag, void
 SPI_EXPORT int32_t GetPreview(const char* buf, intptr_t len, uint32_t flag, void** info_block,
                               void** bits_block, SpiProgress progress, intptr_t user);
 SPI_EXPORT void SpiSetAllocator(SpiAlloc alloc, SpiRelease release);
+SPI_EXPORT void SpiSetMemoryLimit(uint64_t bytes);
 SPI_EXPORT void SpiFree(void* block);
 
 #ifdef __cplusplus

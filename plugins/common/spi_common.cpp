@@ -16,6 +16,7 @@ namespace {
 // it before any other call and calls a plug-in from one thread at a time.
 SpiAlloc g_alloc = &std::malloc;
 SpiRelease g_release = &std::free;
+uint64_t g_max_pixel_bytes = uint64_t{1} << 30;
 
 // Closes a file descriptor on every path.
 class Fd {
@@ -85,6 +86,10 @@ std::array<uint8_t, SPI_HEADER_SIZE> Input::Head() const {
   return head;
 }
 
+uint64_t MaxPixelBytes() noexcept {
+  return g_max_pixel_bytes;
+}
+
 int32_t CheckSize(int64_t width, int64_t height) noexcept {
   if (width <= 0 || height <= 0) return SPI_BROKEN_DATA;
   if (width > std::numeric_limits<int32_t>::max() || height > std::numeric_limits<int32_t>::max())
@@ -92,11 +97,12 @@ int32_t CheckSize(int64_t width, int64_t height) noexcept {
   uint64_t pixels = 0, decoder_bytes = 0, row_bytes = 0, bitmap_bytes = 0;
   if (__builtin_mul_overflow(static_cast<uint64_t>(width), static_cast<uint64_t>(height),
                              &pixels) ||
-      __builtin_mul_overflow(pixels, uint64_t{4}, &decoder_bytes) || decoder_bytes > kMaxPixelBytes)
+      __builtin_mul_overflow(pixels, uint64_t{4}, &decoder_bytes) ||
+      decoder_bytes > g_max_pixel_bytes)
     return SPI_NO_MEMORY;
   row_bytes = SPI_ROW_BYTES(width, 24);
   if (__builtin_mul_overflow(row_bytes, static_cast<uint64_t>(height), &bitmap_bytes) ||
-      bitmap_bytes > kMaxPixelBytes)
+      bitmap_bytes > g_max_pixel_bytes)
     return SPI_NO_MEMORY;
   return SPI_OK;
 }
@@ -266,6 +272,10 @@ SPI_EXPORT void SpiSetAllocator(SpiAlloc alloc, SpiRelease release) {
     vexo::spi::g_alloc = &std::malloc;
     vexo::spi::g_release = &std::free;
   }
+}
+
+SPI_EXPORT void SpiSetMemoryLimit(uint64_t bytes) {
+  if (bytes > 0) vexo::spi::g_max_pixel_bytes = bytes;
 }
 
 SPI_EXPORT void SpiFree(void* block) {

@@ -19,8 +19,9 @@
 
 namespace vexo::spi {
 
-// Largest block of pixels a plug-in produces or lets its decoder allocate: 1 GiB.
-inline constexpr uint64_t kMaxPixelBytes = uint64_t{1} << 30;
+// Largest block of pixels a plug-in produces or lets its decoder allocate: the host's limit set
+// through SpiSetMemoryLimit, 1 GiB until it sets one.
+uint64_t MaxPixelBytes() noexcept;
 
 // Blocks handed to the host come from the allocator set by SpiSetAllocator (malloc by default).
 void* Allocate(size_t size) noexcept;
@@ -50,7 +51,7 @@ class Input {
 };
 
 // SPI_OK when a width × height picture fits the limits: the 24-bit rows and a 4-byte-per-pixel
-// decoder buffer each within kMaxPixelBytes. SPI_BROKEN_DATA for a zero or negative size,
+// decoder buffer each within MaxPixelBytes(). SPI_BROKEN_DATA for a zero or negative size,
 // SPI_NO_MEMORY when too large.
 int32_t CheckSize(int64_t width, int64_t height) noexcept;
 

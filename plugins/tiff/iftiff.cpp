@@ -111,7 +111,7 @@ int32_t TiffPicture::Open(const Input& input, vexo::spi::Header& header) {
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), &DiscardMessage, nullptr);
   // No single allocation of libtiff for a damaged file beyond the pixel limit.
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(),
-                                      static_cast<tmsize_t>(vexo::spi::kMaxPixelBytes));
+                                      static_cast<tmsize_t>(vexo::spi::MaxPixelBytes()));
   tif_.reset(TIFFClientOpenExt("memory", "r", &file_, &ReadProc, &WriteProc, &SeekProc, &CloseProc,
                                &SizeProc, &MapProc, &UnmapProc, options.get()));
   if (!tif_) return SPI_BROKEN_DATA;

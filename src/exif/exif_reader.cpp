@@ -162,7 +162,7 @@ class BlockReader {
         value = value.first(static_cast<std::size_t>(nul - value.begin()));
       }
       held_ += value.size() + 12;
-      if (held_ > kMaxHeldBytes) throw BadBlock{};
+      if (held_ > DecodeLimits::defaults().maxExifHeldBytes) throw BadBlock{};
       e.data.assign(value.begin(), value.end());
       items.add(std::move(e));
     }
@@ -182,8 +182,8 @@ class BlockReader {
 
  private:
   // Entries share data in the source but not in the held collections: a hostile block of
-  // entries that all point at the same 60 KB would otherwise take gigabytes.
-  static constexpr std::uint64_t kMaxHeldBytes = 4u << 20;
+  // entries that all point at the same 60 KB would otherwise take gigabytes. The held bytes are
+  // bounded by DecodeLimits::maxExifHeldBytes.
 
   std::uint32_t order(std::span<const std::uint8_t> four) const {
     ByteReader r(four);

@@ -22,9 +22,6 @@ constexpr std::uint8_t kGraphicControlLabel = 0xF9;
 constexpr std::uint8_t kCommentLabel = 0xFE;
 constexpr std::uint8_t kApplicationLabel = 0xFF;
 
-// Extension data kept beside the pixels (comments, plain text and unknown application blocks):
-// 64 MiB, or the image memory limit when that is lower. Past it, blocks are read but dropped.
-constexpr std::uint64_t kKeptBytes = 64u << 20;
 // What a kept block costs beyond its bytes: the vector and its heap block.
 constexpr std::uint64_t kBlockOverhead = 32;
 
@@ -42,7 +39,9 @@ class GifReader {
       : in_(data),
         limits_(limits),
         warning_(warning),
-        keptLimit_(std::min(kKeptBytes, limits.maxImageBytes)) {}
+        // Extension data kept beside the pixels (comments, plain text, unknown application
+        // blocks); past it, blocks are read but dropped.
+        keptLimit_(std::min(limits.maxKeptBytes, limits.maxImageBytes)) {}
 
   void Read(TGIFHeader& header, std::vector<TGIFSubImage>& images) {
     try {

@@ -25,6 +25,7 @@ struct ErrorManager {
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX + 80];
   char firstWarning[JMSG_LENGTH_MAX];  // the text of the first corrupt-data warning
+  int maxWarnings, maxScans;           // from DecodeLimits
 };
 static_assert(std::is_standard_layout_v<ErrorManager>);
 
@@ -45,10 +46,10 @@ ErrorManager& errorManagerOf(j_common_ptr cinfo) {
 }
 
 // Trace messages (level >= 0) are dropped; warnings (level -1, corrupt data) are tolerated up to
-// kJpegMaxWarnings, after which the stream fails with the last warning's text.
+// DecodeLimits::maxJpegWarnings, after which the stream fails with the last warning's text.
 void emitMessage(j_common_ptr cinfo, int msg_level) {
   if (msg_level >= 0) return;
-  if (++cinfo->err->num_warnings > kJpegMaxWarnings)
+  if (++cinfo->err->num_warnings > errorManagerOf(cinfo).maxWarnings)
     failWith(cinfo, "Too many corrupt-data warnings; last: ");
   if (cinfo->err->num_warnings == 1)
     (*cinfo->err->format_message)(cinfo, errorManagerOf(cinfo).firstWarning);
@@ -60,9 +61,9 @@ void outputMessage(j_common_ptr) {}  // nothing is ever printed
 // scans would otherwise make libjpeg walk the whole coefficient buffer for each of them.
 void progressMonitor(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
-  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kJpegMaxScans) {
-    ErrorManager& err = errorManagerOf(cinfo);
-    std::snprintf(err.message, sizeof err.message, "Too many scans (more than %d)", kJpegMaxScans);
+  ErrorManager& err = errorManagerOf(cinfo);
+  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > err.maxScans) {
+    std::snprintf(err.message, sizeof err.message, "Too many scans (more than %d)", err.maxScans);
     std::longjmp(err.jump, 1);
   }
 }
@@ -75,11 +76,16 @@ class ErrorTrap {
     err_.pub.error_exit = errorExit;
     err_.pub.emit_message = emitMessage;
     err_.pub.output_message = outputMessage;
+    setLimits(DecodeLimits{});
   }
   ErrorTrap(const ErrorTrap&) = delete;
   ErrorTrap& operator=(const ErrorTrap&) = delete;
 
   jpeg_error_mgr* manager() { return &err_.pub; }
+  void setLimits(const DecodeLimits& limits) {
+    err_.maxWarnings = limits.maxJpegWarnings;
+    err_.maxScans = limits.maxJpegScans;
+  }
 
   // The first corrupt-data warning, with the count of the others; empty when there was none.
   std::string warnings() const {
@@ -113,6 +119,7 @@ class Decompressor : public ErrorTrap {
 
   // Separate from the constructor so that the destructor also runs when creation fails.
   void create(const DecodeLimits& limits) {
+    setLimits(limits);
     run([this, &limits] {
       jpeg_create_decompress(&cinfo_);
       // Bounds the coefficient buffers of progressive and multi-scan streams: past it libjpeg

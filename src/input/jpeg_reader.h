@@ -18,17 +18,13 @@ class JpegReadError : public Error {
   using Error::Error;
 };
 
-// Bounds that keep a hostile stream from spinning: a stream that raises more corrupt-data
-// warnings than kJpegMaxWarnings, or starts more scans than kJpegMaxScans, fails.
-inline constexpr int kJpegMaxWarnings = 1000;
-inline constexpr int kJpegMaxScans = 500;
-
 // Decodes a JPEG stream to a 24-bit Bitmap; libjpeg's errors become JpegReadError, and a frame
 // whose pixels would pass the limit is refused (ImageSizeError) before decoding. libjpeg's own
-// working memory is bounded by the same limit. Corrupt-data warnings are tolerated (a truncated
+// working memory is bounded by the same limit, and a stream with more corrupt-data warnings or
+// scans than the limits allow fails. Corrupt-data warnings are tolerated (a truncated
 // stream decodes with its missing part grey, as libjpeg pads it) and passed to onWarning: the
-// first one's text, with the count of the others. With scaleDenom 2, 4 or 8 libjpeg's DCT scaling decodes at that fraction of the size (each side
-// rounded up).
+// first one's text, with the count of the others. With scaleDenom 2, 4 or 8 libjpeg's DCT scaling
+// decodes at that fraction of the size (each side rounded up).
 Bitmap DecodeJpegWithLibjpeg(std::span<const std::uint8_t> data, const DecodeLimits& limits,
                              unsigned scaleDenom = 1,
                              const std::function<void(std::string_view)>& onWarning = {});

@@ -173,9 +173,11 @@ TInSPI::TInSPI(const std::string& path) : TLoaderSPI(path) {
   getPictureInfo_ = reinterpret_cast<SpiGetPictureInfoFn>(Function("GetPictureInfo"));
   getPicture_ = reinterpret_cast<SpiGetPictureFn>(Function("GetPicture"));
   getPreview_ = reinterpret_cast<SpiGetPictureFn>(Function("GetPreview"));
+  setMemoryLimit_ = reinterpret_cast<SpiSetMemoryLimitFn>(Function("SpiSetMemoryLimit"));
 }
 
-bool TInSPI::GetPicture(TInSPIAbleData& job, int offset, bool preview) const {
+bool TInSPI::GetPicture(TInSPIAbleData& job, int offset, bool preview,
+                        const DecodeLimits& limits) const {
   if (!IsSupported(job.Path(), job.Header(offset))) return false;
   // A file by name with the offset as its length, or the file image from the offset on.
   const auto memory = job.Memory();
@@ -186,6 +188,7 @@ bool TInSPI::GetPicture(TInSPIAbleData& job, int offset, bool preview) const {
       memory.empty() ? offset : static_cast<std::intptr_t>(memory.size() - offset);
   const std::uint32_t flag = memory.empty() ? SPI_INPUT_FILE : SPI_INPUT_MEMORY;
 
+  if (setMemoryLimit_) setMemoryLimit_(limits.maxImageBytes);
   SpiPictureInfo picture{};
   getPictureInfo_(buf, len, flag, &picture);
   Release(picture.hInfo);
@@ -397,7 +400,7 @@ Bitmap TSPIs::Decode(const std::string& path, std::span<const std::uint8_t> memo
   for (const TInSPI* spi : front)
     for (int offset : {0, 128}) {
       if (offset == 128 && !MacBinary) break;
-      if (!spi->GetPicture(job, offset, GraphicPreview)) continue;
+      if (!spi->GetPicture(job, offset, GraphicPreview, limits)) continue;
       try {
         return SpiBlocksToBitmap(job.Info(), job.Bits(), limits);
       } catch (const Error&) {

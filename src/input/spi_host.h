@@ -98,9 +98,11 @@ class TInSPI : public TLoaderSPI {
   explicit TInSPI(const std::string& path);  // also needs GetPictureInfo and GetPicture
   // Decodes the job's file at a header offset; true when the plug-in returned both blocks, which
   // the job then holds. With preview, GetPreview is tried before GetPicture.
-  bool GetPicture(TInSPIAbleData& job, int offset, bool preview) const;
+  // The plug-in is told the image limit first.
+  bool GetPicture(TInSPIAbleData& job, int offset, bool preview, const DecodeLimits& limits) const;
 
  private:
+  SpiSetMemoryLimitFn setMemoryLimit_ = nullptr;
   SpiGetPictureInfoFn getPictureInfo_ = nullptr;
   SpiGetPictureFn getPicture_ = nullptr;
   SpiGetPictureFn getPreview_ = nullptr;

@@ -15,12 +15,6 @@ namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
-// What a file may make the reader keep beside its pixels: the data of ancillary chunks and
-// inflated text (64 MiB, or the image memory limit when that is lower). Past either bound
-// further chunks are still checked but no longer kept.
-constexpr std::size_t kKeptBytes = 64u << 20;
-constexpr std::size_t kKeptChunks = 4096;
-
 std::uint32_t u32be(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
@@ -63,7 +57,8 @@ class PngReader {
       : image_(image),
         data_(data),
         keptLimit_(static_cast<std::size_t>(
-            std::min<std::uint64_t>(kKeptBytes, image.limits().maxImageBytes))) {}
+            std::min(image.limits().maxKeptBytes, image.limits().maxImageBytes))),
+        keptChunksLimit_(image.limits().maxKeptChunks) {}
 
   void Read() {
     image_.Clear();
@@ -178,7 +173,7 @@ class PngReader {
   }
 
   bool keep(std::size_t bytes) {
-    if (keptChunks_ >= kKeptChunks || bytes > keptLimit_ - kept_) return false;
+    if (keptChunks_ >= keptChunksLimit_ || bytes > keptLimit_ - kept_) return false;
     kept_ += bytes;
     ++keptChunks_;
     return true;
@@ -268,7 +263,8 @@ class PngReader {
   std::span<const std::uint8_t> data_;
   TChunkIHDR* header_ = nullptr;
   bool decoded_ = false;
-  std::size_t keptLimit_;
+  std::size_t keptLimit_;  // what ancillary chunks may hold: see DecodeLimits
+  std::uint32_t keptChunksLimit_;
   std::size_t kept_ = 0, keptChunks_ = 0;
 };
 

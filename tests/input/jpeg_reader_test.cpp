@@ -285,7 +285,7 @@ Bytes repeatedScans(int repeats) {
 TEST(JpegReader, TooManyScansFail) {
   EXPECT_NO_THROW(DecodeJpegWithLibjpeg(repeatedScans(100), DecodeLimits{}));
   try {
-    DecodeJpegWithLibjpeg(repeatedScans(kJpegMaxScans + 10), DecodeLimits{});
+    DecodeJpegWithLibjpeg(repeatedScans(DecodeLimits{}.maxJpegScans + 10), DecodeLimits{});
     FAIL() << "decoded";
   } catch (const JpegReadError& e) {
     EXPECT_NE(std::string(e.what()).find("scans"), std::string::npos) << e.what();
@@ -306,7 +306,8 @@ TEST(JpegReader, SomeWarningsAreToleratedButNotAFlood) {
   const Rgb clean = toRgb(DecodeJpegWithLibjpeg(valid, DecodeLimits{}));
   EXPECT_EQ(toRgb(DecodeJpegWithLibjpeg(withJunkBeforeMarkers(valid, 10), DecodeLimits{})), clean);
   try {
-    DecodeJpegWithLibjpeg(withJunkBeforeMarkers(valid, kJpegMaxWarnings + 1), DecodeLimits{});
+    DecodeJpegWithLibjpeg(withJunkBeforeMarkers(valid, DecodeLimits{}.maxJpegWarnings + 1),
+                          DecodeLimits{});
     FAIL() << "decoded";
   } catch (const JpegReadError& e) {
     EXPECT_NE(std::string(e.what()).find("warnings"), std::string::npos) << e.what();
