@@ -11,8 +11,9 @@ struct DecodeLimits {
   std::uint64_t maxImageBytes = std::uint64_t{1} << 30;
   // What a reader keeps beside the pixels (PNG ancillary chunks and inflated text, GIF comments
   // and application blocks), and at most this many PNG chunks; the image limit bounds it too.
-  // Past either, further blocks are still checked but dropped.
-  std::uint64_t maxKeptBytes = std::uint64_t{64} << 20;
+  // Past either, further blocks are still checked but dropped. Inflating text takes up to three
+  // times this while it runs, which keeps a compressed-text bomb well under 64 MiB.
+  std::uint64_t maxKeptBytes = std::uint64_t{8} << 20;
   std::uint32_t maxKeptChunks = 4096;
   // Exif entries held while a block is read: entries may all point at the same bytes.
   std::uint64_t maxExifHeldBytes = std::uint64_t{4} << 20;
