@@ -91,8 +91,9 @@ class ErrorTrap {
   std::string warnings() const {
     if (err_.pub.num_warnings == 0) return {};
     std::string text = err_.firstWarning;
-    if (err_.pub.num_warnings > 1)
-      text += " (" + std::to_string(err_.pub.num_warnings - 1) + " more warnings)";
+    const long more = err_.pub.num_warnings - 1;
+    if (more == 1) text += " (1 more warning)";
+    if (more > 1) text += " (" + std::to_string(more) + " more warnings)";
     return text;
   }
 
