@@ -65,6 +65,12 @@ Bitmap LoadWorkingBitmap(const GraphicFactory& factory, const std::string& path,
   graphic->OnWarning = std::move(onWarning);
   graphic->loadFromFile(path);
   if (auto bitmap = graphic->releaseBitmap24()) return std::move(*bitmap);
+  // A picture without pixels (a GIF screen without a frame) fails in its own words before a
+  // bitmap of the size it states is allocated.
+  if (graphic->empty()) {
+    Bitmap none;
+    graphic->draw(none, 0, 0);
+  }
   Bitmap working(graphic->width(), graphic->height(), 24, graphic->limits());
   graphic->draw(working, 0, 0);
   return working;

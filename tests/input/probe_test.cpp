@@ -60,6 +60,21 @@ TEST(ProbeImageExtent, GivesNothingForMissingAndNonRegularFiles) {
   EXPECT_FALSE(ProbeImageExtent(dir.file("fifo.jpg")));
 }
 
+// A GIF of a 65535 x 65535 screen and no frame says it is empty, rather than allocating its
+// screen first (or failing on the memory limit).
+TEST(LoadWorkingBitmap, FailsAScreenWithoutFramesBeforeAllocatingIt) {
+  test::TempDir dir;
+  const std::string path = dir.file("screen.gif");
+  test::writeFile(path, Bytes{'G', 'I', 'F', '8', '9', 'a', 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x3B});
+  TImages images;
+  try {
+    (void)LoadWorkingBitmap(images.ClassAt(images.IndexOf(".gif")), path);
+    FAIL() << "loaded";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Image is empty");
+  }
+}
+
 TEST(WorkingBytes, PadsRowsToFourBytes) {
   EXPECT_EQ(WorkingBytes({1, 1}), 4u);
   EXPECT_EQ(WorkingBytes({5, 3}), 48u);
