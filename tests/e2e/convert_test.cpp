@@ -115,6 +115,13 @@ class Vexo : public ::testing::Test {
     return names;
   }
 
+  // A wrapper under which the program's open() refuses O_TMPFILE.
+  static std::string withoutUnnamedFiles() {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return "env LD_PRELOAD=" + shellQuote(VEXO_NO_TMPFILE) + " ASAN_OPTIONS=" +
+           shellQuote(std::string(asan ? asan : "") + ":verify_asan_link_order=0") + " ";
+  }
+
   fs::path root_;
   std::string wrapper_;  // a command that runs vexo, such as strace, with its arguments
 };
@@ -1082,11 +1089,46 @@ TEST_F(Vexo, UnwritableFolderAndFullDiskFailTheFileAndLeaveNothing) {
   }
   fs::copy_file(work() / "a.png", small / "a.png");
   const std::string source = readText(small / "a.png");
-  const Result r = vexo({"-gb", "-s", (small / "a.png").string()});  // 3 MB do not fit in 1 MB
-  EXPECT_EQ(r.report(), (Lines{"[X] a.png"})) << r.err;
-  EXPECT_EQ(listing(small), (Lines{"a.png"}));
-  EXPECT_TRUE(readText(small / "a.png") == source);
+  for (const bool named : {false, true}) {  // an unnamed output file, then the named fallback
+    wrapper_ = named ? withoutUnnamedFiles() : "";
+    const Result r = vexo({"-gb", "-s", (small / "a.png").string()});  // 3 MB do not fit in 1 MB
+    EXPECT_EQ(r.report(), (Lines{"[X] a.png"})) << named << r.err;
+    EXPECT_EQ(listing(small), (Lines{"a.png"})) << named;
+    EXPECT_TRUE(readText(small / "a.png") == source);
+  }
   std::system(("umount " + shellQuote(small.string())).c_str());
+}
+
+// Where the file system has no unnamed files, each output is written to a hidden named file
+// and renamed into place: without replacing for a new name, over the old file when replacing.
+TEST_F(Vexo, WithoutUnnamedFilesAHiddenFileIsRenamedIntoPlace) {
+  if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace is not installed";
+  settings("[Options]\r\nSame=2\r\n");  // overwrite
+  image("a.bmp", 20, 10);
+  image("b.bmp", 20, 10);
+  file("a.png", "old");
+  const fs::path trace = root_ / "trace.txt";
+  wrapper_ = "strace -f -o " + shellQuote(trace.string()) +
+             " -e trace=rename,renameat,renameat2,link,linkat " + withoutUnnamedFiles();
+  const Result r = vexo({"--jobs=1", "-gp", "-s", "a.bmp", "b.bmp"});
+  EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a.png", "[O] b.bmp -> b.png"})) << r.err;
+  Lines renames;
+  for (const std::string& line : lines(readText(trace))) {
+    if (line.find("= 0") == std::string::npos) continue;
+    // "pid call(..., "from", ..., "to"...) = 0": the call and the name it gave, when it named
+    // the file from a hidden one.
+    const auto call = line.find(' ') + 1, open = line.find('(');
+    const auto close = line.rfind('"'), start = line.rfind('"', close - 1) + 1;
+    if (line.find("/.vexo-") != std::string::npos || line.find("\".vexo-") != std::string::npos)
+      renames.push_back(line.substr(call, open - call) + " " +
+                        fs::path(line.substr(start, close - start)).filename().string());
+    else if (line.find("link") != std::string::npos)
+      renames.push_back("unexpected: " + line);
+  }
+  EXPECT_EQ(renames, (Lines{"rename a.png", "renameat2 b.png", "rename Vexo.ini"}))
+      << readText(trace);
+  EXPECT_EQ(listing(work()), (Lines{"a.bmp", "a.png", "b.bmp", "b.png"}));
+  EXPECT_TRUE(pillowRgb(work() / "a.png") == pillowRgb(work() / "a.bmp"));
 }
 
 // Damaged JPEG data converts as libjpeg decodes it, and libjpeg's warning (the first line djpeg
