@@ -115,6 +115,21 @@ class Vexo : public ::testing::Test {
     return names;
   }
 
+  // a.bmp and b.bmp converted to PNG under strace, tracing the calls given, with a.png there
+  // before and overwritten; the trace's file.
+  fs::path tracedOverwrite(const std::string& calls, const std::string& under = "") {
+    settings("[Options]\r\nSame=2\r\n");
+    image("a.bmp", 20, 10);
+    image("b.bmp", 20, 10);
+    file("a.png", "old");
+    const fs::path trace = root_ / "trace.txt";
+    wrapper_ = "strace -f -o " + shellQuote(trace.string()) + " -e trace=" + calls + " " + under;
+    const Result r = vexo({"--jobs=1", "-gp", "-s", "a.bmp", "b.bmp"});
+    EXPECT_EQ(r.report(), (std::vector<std::string>{"[O] a.bmp -> a.png", "[O] b.bmp -> b.png"}))
+        << r.err;
+    return trace;
+  }
+
   // A wrapper under which the program's open() refuses O_TMPFILE.
   static std::string withoutUnnamedFiles() {
     const char* asan = std::getenv("ASAN_OPTIONS");
@@ -1000,15 +1015,7 @@ TEST_F(Vexo, ReadmeExamplePluginReadsPpm) {
 // output under a new name is linked in without a flush.
 TEST_F(Vexo, ReplacementIsFlushedBeforeItTakesTheOldFilesPlace) {
   if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace is not installed";
-  settings("[Options]\r\nSame=2\r\n");  // overwrite
-  image("a.bmp", 20, 10);
-  image("b.bmp", 20, 10);
-  file("a.png", "old");
-  const fs::path trace = root_ / "trace.txt";
-  wrapper_ = "strace -f -o " + shellQuote(trace.string()) +
-             " -e trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat ";
-  const Result r = vexo({"--jobs=1", "-gp", "-s", "a.bmp", "b.bmp"});
-  EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a.png", "[O] b.bmp -> b.png"})) << r.err;
+  const fs::path trace = tracedOverwrite("fsync,fdatasync,rename,renameat,renameat2,link,linkat");
   // Each name given, and whether a flush came before it since the previous one.
   std::map<std::string, bool> flushedBefore;
   bool flushed = false;
@@ -1103,15 +1110,8 @@ TEST_F(Vexo, UnwritableFolderAndFullDiskFailTheFileAndLeaveNothing) {
 // and renamed into place: without replacing for a new name, over the old file when replacing.
 TEST_F(Vexo, WithoutUnnamedFilesAHiddenFileIsRenamedIntoPlace) {
   if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace is not installed";
-  settings("[Options]\r\nSame=2\r\n");  // overwrite
-  image("a.bmp", 20, 10);
-  image("b.bmp", 20, 10);
-  file("a.png", "old");
-  const fs::path trace = root_ / "trace.txt";
-  wrapper_ = "strace -f -o " + shellQuote(trace.string()) +
-             " -e trace=rename,renameat,renameat2,link,linkat " + withoutUnnamedFiles();
-  const Result r = vexo({"--jobs=1", "-gp", "-s", "a.bmp", "b.bmp"});
-  EXPECT_EQ(r.report(), (Lines{"[O] a.bmp -> a.png", "[O] b.bmp -> b.png"})) << r.err;
+  const fs::path trace =
+      tracedOverwrite("rename,renameat,renameat2,link,linkat", withoutUnnamedFiles());
   Lines renames;
   for (const std::string& line : lines(readText(trace))) {
     if (line.find("= 0") == std::string::npos) continue;
