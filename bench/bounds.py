@@ -6,12 +6,13 @@
    and, where it declares a picture past the memory limit, fail its file ("[X] ").
 2. Failing files: 10,000 truncated, corrupted or random files of every input kind in one folder.
    One run at the default memory limit must report every file without a crash. Then, with a
-   1 MiB limit so that no single file can take much, the peak RSS of a run over all of them less
-   that of a run over the first 1,000 (by then the allocator's pools have filled), and less what
-   the same two runs over copies of one non-picture differ by (what each file costs the run
-   whatever it holds: its name in the list, its report line), must stay under 1 MiB. With --asan-vexo the
-   folder goes through an ASan/UBSan build with leak detection, which must report no leak (nor
-   any other error).
+   1 MiB limit so that no single file can take much, the peak RSS of a run over the first 1,000
+   of them ten times over (10,000 files) less that of a run over the 1,000, and less what the
+   same two runs over copies of one non-picture differ by (what each file costs the run whatever
+   it holds: its name in the list, its report line), must stay under 1 MiB, one file at a time;
+   two at a time, the same from 10,000 to 20,000, past the worker arenas' high-water mark. With
+   --asan-vexo the folder goes through an ASan/UBSan build with leak detection, which must
+   report no leak (nor any other error).
 3. 2,000 small valid files in one run: the time per file, taken from the outputs' mtimes in
    report order, must be as fast for the last hundred as for the first (1.5x of noise allowed).
 
