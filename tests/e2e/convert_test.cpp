@@ -1115,9 +1115,9 @@ TEST_F(Vexo, WithoutUnnamedFilesAHiddenFileIsRenamedIntoPlace) {
   Lines renames;
   for (const std::string& line : lines(readText(trace))) {
     if (line.find("= 0") == std::string::npos) continue;
-    // "pid call(..., "from", ..., "to"...) = 0": the call and the name it gave, when it named
-    // the file from a hidden one.
-    const auto call = line.find(' ') + 1, open = line.find('(');
+    // "pid call(..., "from", ..., "to"...) = 0", the pid padded to five places: the call and
+    // the name it gave, when it named the file from a hidden one.
+    const auto call = line.find_first_not_of(' ', line.find(' ')), open = line.find('(');
     const auto close = line.rfind('"'), start = line.rfind('"', close - 1) + 1;
     if (line.find("/.vexo-") != std::string::npos || line.find("\".vexo-") != std::string::npos)
       renames.push_back(line.substr(call, open - call) + " " +
